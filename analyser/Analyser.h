@@ -1,0 +1,79 @@
+// One spectrum display: per-block levels in dB of every frequency component,
+// their bars, the grid and the peak search between two markers.
+//
+// n = Sampler::length frames per block, num_fft = n/2 + 1 components;
+// component k lies at k * rate / n Hz. Levels are dB within
+// [lowerdb, upperdb]; rows run from upperdb (0) to lowerdb (height - 1).
+#pragma once
+
+#include <X11/Xlib.h>
+#include <cstdint>
+
+class Analyser {
+public:
+    enum Channel { Mono = 0, Left = 1, Right = 2 };
+
+    Display* display;           // borrowed from the drawing area
+    Window window;
+    double alpha;               // Gaussian window parameter
+    double decay;               // dB per second
+    bool peak_search;
+    uint16_t markers[2];        // screen columns, markers[0] <= markers[1] < width
+    bool initialised;           // first expose seen; everything below exists
+    unsigned int width;         // pixels
+    unsigned int height;        // pixels
+    GC gc;
+    int font_width;             // grid font cell, pixels
+    int font_height;
+    int* sx2fc_table;           // width entries: column -> component
+    int* fc2sx_table;           // num_fft entries: component -> column
+    unsigned int num_fft;       // n/2 + 1
+    double* fft_buf;            // n: windowed input, then the packed spectrum
+    double* level;              // num_fft levels, dB
+    int16_t* bar_y;             // num_fft rows of the bar tops
+    int16_t* old_bar_y;         // the bar tops before the last block
+    double* gauss;              // n window values, mean 1
+    double peak_freq;           // Hz of the held peak
+    double peak_level;          // dB of the held peak
+    int peak_hold;              // blocks since the held peak was last reset
+    int16_t label_x;            // peak label as last drawn
+    int16_t label_y;            // its baseline
+    char label[16];
+
+    Analyser();
+    Analyser(const Analyser&) = delete;
+    Analyser& operator=(const Analyser&) = delete;
+
+    // Per block (computation).
+    bool process_block(const int32_t* block, Channel channel, bool draw);
+    void set_alpha(double alpha);
+    void set_decay(double decay);
+    void compute_spectrum(const int32_t* block, Channel channel);
+    void load_block(const int32_t* block, Channel channel);
+    void compute_gauss();
+    // Allocates the arrays for the current Sampler::length and sets every
+    // level to lowerdb: the part of init that needs no display.
+    void setup_arrays();
+
+    // Coordinate maps.
+    int f2fc(double f) const;
+    int fc2sx(unsigned int fc) const;
+    int sx2fc(unsigned int sx) const;
+    double fc2f(unsigned int fc) const;
+    int16_t db2sy(double d) const;
+    void build_maps();
+
+    // Display.
+    bool init(Display* display, Window window);
+    void resize(bool redraw);
+    void draw(XRectangle rect, bool full);
+    void draw_grid(bool labels);
+
+    // Peak search.
+    void set_peak_search(bool on);
+    void move_marker(int16_t x);
+    void update_peak(bool reset);
+    void draw_peak_label(bool show);
+};
+
+extern Analyser analysers[2];

@@ -1,0 +1,13 @@
+// The "Analyser" dialog: one drawing area per displayed spectrum.
+#pragma once
+
+#include <X11/Intrinsic.h>
+
+extern Widget analyser_dialog;
+extern Widget analyser_areas[2];
+extern int analyser_visible;   // shell mapped and not fully obscured
+
+void create_analyser_window();
+void analyser_area_callback(Widget w, XtPointer client_data, XtPointer call_data);
+void analyser_visibility_handler(Widget w, XtPointer client_data, XEvent* event, Boolean* cont);
+void analyser_close_callback(Widget w, XtPointer client_data, XtPointer call_data);

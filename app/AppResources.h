@@ -1,0 +1,37 @@
+// The settings record: one field per application resource of the class
+// Zentaphon, filled once at start-up and read-only afterwards.
+#pragma once
+
+#include <X11/Intrinsic.h>
+#include <X11/Xlib.h>
+
+struct AppResources {
+    int samplerate;        // Hz
+    int samplelength;      // frames per block
+    int sampleresolution;  // bits per sample
+    String sampledevice;
+    Boolean dcadjust;
+    String source;         // "Soundcard" in any case, or anything else for the disk file
+    String filename;
+    float upperdb;         // dB at the top of the analyser
+    float lowerdb;         // dB at the bottom
+    float alpha;           // Gaussian window parameter
+    float decay;           // dB per second
+    Boolean stereo;
+    float zoom;            // scope zoom, dB
+    Pixel datacolor;
+    Pixel backgroundcolor;
+    Pixel markercolor;
+    Pixel majorgridcolor;
+    Pixel minorgridcolor;
+    XFontStruct* gridfont;
+};
+
+extern AppResources app_resources;
+
+extern XtResource app_resource_table[];
+constexpr int app_resource_count = 19;
+extern XrmOptionDescRec option_table[];
+constexpr int option_count = 10;
+extern String fallback_resources[];   // 59 lines and a null entry
+constexpr int fallback_count = 59;

@@ -1,0 +1,24 @@
+// Program start: toolkit initialisation, settings, the shell globals.
+#pragma once
+
+#include <X11/Intrinsic.h>
+
+extern XtAppContext app_context;
+extern Widget toplevel;
+extern Widget main_window;
+extern Atom wm_delete_window;
+extern const char* program_name;
+
+// Writes the usage line to standard error and exits with status 1.
+[[noreturn]] void usage();
+
+// Runs every start-up step before the main loop. Does not return on a
+// stray argument (usage) or when the display cannot be opened.
+void start_up(int& argc, char** argv);
+
+namespace zen {
+// Case-insensitive comparison of the source setting: -1, 0 or 1, bytes
+// compared as signed 8-bit values after folding A-Z. Kept out of the global
+// namespace so that no library call of strcasecmp ever reaches it.
+int strcasecmp(const char* a, const char* b);
+}

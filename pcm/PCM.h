@@ -1,0 +1,46 @@
+// Streams of interleaved signed PCM samples: a sound device, a WAV file or a
+// raw CDR file, behind one interface.
+//
+// Units: counts and positions are frames (one sample per channel); format
+// code f means 8 << f bits per sample, 1 << f bytes; bytes per frame is
+// channels << format.
+#pragma once
+
+#include <cstdint>
+
+class PCM {
+public:
+    bool ok;        // set true by the concrete constructor when all succeeded
+    char* name;     // own heap copy
+    int type;       // 0 device, 1 file
+    int mode;       // 0 read, 1 write
+    int format;     // format code
+    int channels;
+    int rate;       // Hz, as requested
+    int size;       // frames per device block; 1 for files
+
+    PCM(const char* name, int type, int mode, int format, int channels, int rate, int size);
+    virtual ~PCM();
+    PCM(const PCM&) = delete;
+    PCM& operator=(const PCM&) = delete;
+
+    // Writes the eight report lines to standard error; every kind writes its
+    // driver line and then calls PCM::print_info for the common seven.
+    virtual void print_info() = 0;
+    // Length of the stream in frames, or -1.
+    virtual int64_t frames() = 0;
+    // New position in frames, or -1. whence is handed to lseek unchanged.
+    virtual int64_t seek(int64_t frame, int whence) = 0;
+    // Frames read (0 at end of data), or -1.
+    virtual int64_t read(void* buffer, uint64_t count) = 0;
+    // Frames written, or -1. The buffer may be converted in place.
+    virtual int64_t write(void* buffer, uint64_t count) = 0;
+
+    int bytes_per_frame() const { return channels << format; }
+};
+
+// Opens a stream of the kind chosen by type and name and returns it only if
+// it opened and configured exactly as asked; otherwise null after one
+// "error: " line. The caller owns the result.
+PCM* create_pcm(const char* name, int type, int mode, int format, int channels, int rate, int size);
+PCM* create_pcm(const char* name, int type, int mode, int format, int channels, int rate);

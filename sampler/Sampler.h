@@ -1,0 +1,48 @@
+// The sampler: turns the configured source into fixed-length blocks of
+// interleaved stereo 32-bit samples with their channel means.
+#pragma once
+
+#include <cstdint>
+
+class PCM;
+
+class Sampler {
+public:
+    enum { Soundcard = 0, Diskfile = 1 };
+    static constexpr unsigned int max_length = 65536;  // frames; analyser columns are 16-bit
+
+    int source;                 // Soundcard or Diskfile
+    int rate;                   // Hz requested from the device
+    unsigned int length;        // frames per block: a power of two, 128 .. max_length
+    int resolution;             // bits: 16 or 32 pass our own test
+    const char* device;         // borrowed from the settings
+    const char* filename;       // borrowed from the settings
+    int32_t* buffer;            // 2 * length elements, each a 16-bit sample << 16; null while stopped
+    int dc_left;                // mean of the left elements of the last block
+    int dc_right;               // mean of the right elements
+    int count;                  // block number: -1 after a start
+    double blocks_per_second;   // rate / length
+    PCM* device_pcm;            // owned; non-null exactly while running
+    PCM* file_pcm;              // owned; disk-file mode only
+
+    // Validates the settings, allocates the block, opens the streams and
+    // prints the device report. False: stopped, nothing held.
+    bool start();
+    // One block. False only in disk-file mode: no further whole block.
+    bool read_block();
+    // Releases streams and block. Harmless when stopped.
+    void stop();
+};
+
+extern Sampler sampler;
+
+// 16-bit host-order samples at the front of buf become 32-bit elements
+// (sample << 16), in place; count is the number of 16-bit samples.
+void widen_samples(int32_t* buf, unsigned int count);
+
+// Means of the left and right elements of frames interleaved frames,
+// summed in 64 bits and truncated toward zero.
+void channel_means(const int32_t* buf, unsigned int frames, int& left, int& right);
+
+// v is a power of two (0 is not).
+bool is_power_of_two(unsigned int v);

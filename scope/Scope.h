@@ -1,0 +1,40 @@
+// The XY scope view: left against right, radius compressed to
+// 10^(zoom/20) * log2(1 + r), drawn into a 1-bit bitmap of the window's size
+// and copied to the window in two colours.
+#pragma once
+
+#include "scope/LinearMap.h"
+
+#include <X11/Xlib.h>
+#include <cstdint>
+
+class Scope {
+public:
+    Display* display;
+    Window window;
+    double zoom;            // dB
+    bool initialised;
+    unsigned int width;     // pixels
+    unsigned int height;
+    Pixmap bitmap;          // depth 1, the last block's trace
+    GC window_gc;
+    GC bitmap_gc;
+    LinearMap x_map;        // -1 .. 1 -> 0 .. width
+    LinearMap y_map;        // -1 .. 1 -> height .. 0
+    XPoint* points;         // Sampler::length points
+
+    Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+    bool init(Display* display, Window window);
+    void resize(bool copy);
+    void copy_to_window(XRectangle clip);
+    bool draw_block(const int32_t* block, bool copy);
+    void set_zoom(double zoom);
+
+    // Fills points with the n frames of block (no X calls).
+    void compute_points(const int32_t* block, unsigned int n);
+};
+
+extern Scope scope;
