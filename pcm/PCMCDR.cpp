@@ -1,0 +1,145 @@
+// CDR file stream: frames of two big-endian 16-bit samples from the first
+// byte to the last.
+#include "pcm/PCMCDR.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int frame_bytes = 4;
+
+// Bytes for count frames, or -1 when that does not fit one system call.
+long long span(uint64_t count)
+{
+    if (count > static_cast<uint64_t>(INT_MAX / frame_bytes))
+        return -1;
+    return static_cast<long long>(count) * frame_bytes;
+}
+
+} // namespace
+
+PCMCDR::PCMCDR(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
+    : PCM(name_, type_, mode_, format_, channels_, rate_, size_), fd(-1)
+{
+    if (channels != 2) {
+        fputs("error: Illegal number of channels\n", stderr);
+        return;
+    }
+    if (format != 1) {
+        fputs("error: Illegal format (resolution)\n", stderr);
+        return;
+    }
+    if (rate != 44100) {
+        fputs("error: Illegal rate\n", stderr);
+        return;
+    }
+    if (size != 1) {
+        fputs("error: Illegal buffer size\n", stderr);
+        return;
+    }
+
+    if (mode == 1) {
+        fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd == -1) {
+            fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
+            return;
+        }
+        ok = true;
+        return;
+    }
+
+    fd = ::open(name, O_RDONLY);
+    if (fd == -1) {
+        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
+        return;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == -1) {
+        fprintf(stderr, "error: Can't stat %s: %s\n", name, strerror(errno));
+        return;
+    }
+    // A directory opens read-only and has a size, but is no stream.
+    if (S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(EISDIR));
+        return;
+    }
+    if (st.st_size % frame_bytes != 0) {
+        fprintf(stderr, "error: Illegal size of %s\n", name);
+        return;
+    }
+    ok = true;
+}
+
+PCMCDR::~PCMCDR()
+{
+    if (fd != -1)
+        ::close(fd);
+}
+
+void PCMCDR::print_info()
+{
+    fputs("driver: cdr\n", stderr);
+    PCM::print_info();
+}
+
+void PCMCDR::swap_bytes(void* buffer, uint64_t count) const
+{
+    unsigned char* p = static_cast<unsigned char*>(buffer);
+    const uint64_t samples = count * static_cast<uint64_t>(channels);
+    for (uint64_t i = 0; i < samples; ++i, p += 2) {
+        const unsigned char t = p[0];
+        p[0] = p[1];
+        p[1] = t;
+    }
+}
+
+int64_t PCMCDR::frames()
+{
+    struct stat st;
+    if (fstat(fd, &st) == -1)
+        return -1;
+    return static_cast<int64_t>(st.st_size) / frame_bytes;
+}
+
+int64_t PCMCDR::seek(int64_t frame, int whence)
+{
+    if (frame > INT64_MAX / frame_bytes || frame < INT64_MIN / frame_bytes) {
+        errno = EINVAL;
+        return -1;
+    }
+    const off_t pos = lseek(fd, static_cast<off_t>(frame * frame_bytes), whence);
+    if (pos == -1)
+        return -1;
+    return static_cast<int64_t>(pos) / frame_bytes;
+}
+
+int64_t PCMCDR::read(void* buffer, uint64_t count)
+{
+    const long long bytes = span(count);
+    if (bytes < 0)
+        return -1;
+    const ssize_t n = ::read(fd, buffer, static_cast<size_t>(bytes));
+    if (n == -1)
+        return -1;
+    const int64_t got = n / frame_bytes;
+    swap_bytes(buffer, static_cast<uint64_t>(got));
+    return got;
+}
+
+int64_t PCMCDR::write(void* buffer, uint64_t count)
+{
+    const long long bytes = span(count);
+    if (bytes < 0)
+        return -1;
+    swap_bytes(buffer, count);
+    const ssize_t n = ::write(fd, buffer, static_cast<size_t>(bytes));
+    if (n == -1)
+        return -1;
+    return n / frame_bytes;
+}

@@ -1,0 +1,195 @@
+// OSS sound-device stream. The device is configured for at most two
+// fragments of exactly one block each, so that no more than two blocks wait
+// between the device and the program.
+#include "pcm/PCMOSS.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/soundcard.h>
+#include <unistd.h>
+
+namespace {
+
+// Largest block in bytes the device is asked for.
+constexpr long long max_block_bytes = 1LL << 30;
+
+// Bytes for count frames, or -1 when that does not fit one system call.
+long long block_bytes(int bytes_per_frame, uint64_t count)
+{
+    if (bytes_per_frame <= 0 || count > static_cast<uint64_t>(INT_MAX / bytes_per_frame))
+        return -1;
+    return static_cast<long long>(count) * bytes_per_frame;
+}
+
+} // namespace
+
+PCMOSS::PCMOSS(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
+    : PCM(name_, type_, mode_, format_, channels_, rate_, size_), fd(-1)
+{
+    if (channels != 1 && channels != 2) {
+        fputs("error: Illegal number of channels\n", stderr);
+        return;
+    }
+    if (format != 0 && format != 1) {
+        fputs("error: Illegal format (resolution)\n", stderr);
+        return;
+    }
+    fd = ::open(name, mode == 1 ? O_WRONLY : O_RDONLY);
+    if (fd == -1) {
+        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
+        return;
+    }
+
+    // Block size in bytes; it must be a power of two for the fragment request.
+    const long long block = static_cast<long long>(channels << format) * size;
+    int e = 0;
+    if (block > 0 && block <= max_block_bytes)
+        e = static_cast<int>(std::floor(std::log(static_cast<double>(block)) / 0.6931471805599453 + 0.5));
+    if (block <= 0 || block > max_block_bytes || (1LL << e) != block) {
+        fputs("error: Invalid requested buffer size\n", stderr);
+        return;
+    }
+
+    int value = (2 << 16) + e;
+    if (ioctl(fd, SNDCTL_DSP_SETFRAGMENT, &value) == -1) {
+        fprintf(stderr, "error: Can't set fragment size: %s\n", strerror(errno));
+        return;
+    }
+
+    const int wanted_format = format == 0 ? AFMT_S8 : AFMT_S16_LE;
+    value = wanted_format;
+    if (ioctl(fd, SNDCTL_DSP_SETFMT, &value) == -1) {
+        fprintf(stderr, "error: %s\n", strerror(errno));
+        return;
+    }
+    if (value != wanted_format) {
+        fputs("error: Can't set requested format (resolution)\n", stderr);
+        return;
+    }
+
+    const int stereo = channels == 2 ? 1 : 0;
+    value = stereo;
+    if (ioctl(fd, SNDCTL_DSP_STEREO, &value) == -1) {
+        fprintf(stderr, "error: %s\n", strerror(errno));
+        return;
+    }
+    if (value != stereo) {
+        fputs("error: Can't set mono/stereo\n", stderr);
+        return;
+    }
+
+    value = rate;
+    if (ioctl(fd, SNDCTL_DSP_SPEED, &value) == -1) {
+        fprintf(stderr, "error: %s\n", strerror(errno));
+        return;
+    }
+    if (std::llabs(static_cast<long long>(value) - rate) >= 2) {
+        fprintf(stderr,
+                "error: Can't set requested rate\n"
+                "requested rate: %d Hz, actual rate: %d Hz\n",
+                rate, value);
+        return;
+    }
+
+    // Where the platform cannot set the block size directly, the fragment
+    // request above has already asked for fragments of exactly one block.
+    value = static_cast<int>(block);
+#ifdef SNDCTL_DSP_SETBLKSIZE
+    if (ioctl(fd, SNDCTL_DSP_SETBLKSIZE, &value) == -1) {
+        fprintf(stderr, "error %s\n", strerror(errno));
+        return;
+    }
+#endif
+    if (ioctl(fd, SNDCTL_DSP_GETBLKSIZE, &value) == -1) {
+        fprintf(stderr, "error %s\n", strerror(errno));
+        return;
+    }
+    if (value != block) {
+        fprintf(stderr,
+                "error: Can't set requested buffer size\n"
+                "requested size: %d bytes, actual size: %d bytes\n",
+                static_cast<int>(block), value);
+        return;
+    }
+
+    ok = true;
+}
+
+PCMOSS::~PCMOSS()
+{
+    if (fd != -1)
+        ::close(fd);
+}
+
+void PCMOSS::print_info()
+{
+    fputs("driver: oss\n", stderr);
+    PCM::print_info();
+}
+
+int64_t PCMOSS::frames()
+{
+    return -1;
+}
+
+int64_t PCMOSS::seek(int64_t, int)
+{
+    return -1;
+}
+
+// Emulated OSS devices (sound-server preload libraries, CUSE daemons) hand a
+// blocking transfer over in several pieces, so both directions continue until
+// the whole block has moved. Only an error, or a device that moves nothing,
+// ends the block early.
+int64_t PCMOSS::read(void* buffer, uint64_t count)
+{
+    const long long total = block_bytes(bytes_per_frame(), count);
+    if (total < 0) {
+        fprintf(stderr, "error: %s\n", strerror(EINVAL));
+        return -1;
+    }
+    char* p = static_cast<char*>(buffer);
+    long long done = 0;
+    while (done < total) {
+        const ssize_t n = ::read(fd, p + done, static_cast<size_t>(total - done));
+        if (n > 0) {
+            done += n;
+        } else if (n == -1 && errno == EINTR) {
+            continue;
+        } else {
+            // n == 0: the device has nothing more to deliver.
+            fprintf(stderr, "error: %s\n", strerror(n == 0 ? EIO : errno));
+            return -1;
+        }
+    }
+    return static_cast<int64_t>(count);
+}
+
+int64_t PCMOSS::write(void* buffer, uint64_t count)
+{
+    const long long total = block_bytes(bytes_per_frame(), count);
+    if (total < 0) {
+        fprintf(stderr, "error: %s\n", strerror(EINVAL));
+        return -1;
+    }
+    const char* p = static_cast<const char*>(buffer);
+    long long done = 0;
+    while (done < total) {
+        const ssize_t n = ::write(fd, p + done, static_cast<size_t>(total - done));
+        if (n > 0) {
+            done += n;
+        } else if (n == -1 && errno == EINTR) {
+            continue;
+        } else {
+            fprintf(stderr, "error: %s\n", strerror(n == 0 ? EIO : errno));
+            return -1;
+        }
+    }
+    return static_cast<int64_t>(count);
+}

@@ -1,0 +1,265 @@
+// WAV file stream. In mode 1 the header holds provisional sizes until the
+// stream is deleted, when it is rewritten with the true ones.
+#include "pcm/PCMWAV.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void put16(unsigned char* p, uint16_t v)
+{
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+void put32(unsigned char* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+uint16_t get16(const unsigned char* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t get32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+constexpr int frame_bytes = 4;
+
+// Bytes for count frames, or -1 when that does not fit one system call.
+long long span(uint64_t count)
+{
+    if (count > static_cast<uint64_t>(INT_MAX / frame_bytes))
+        return -1;
+    return static_cast<long long>(count) * frame_bytes;
+}
+
+} // namespace
+
+void WavHeader::to_bytes(unsigned char out[bytes]) const
+{
+    memcpy(out + 0, riff_id, 4);
+    put32(out + 4, riff_size);
+    memcpy(out + 8, wave_id, 4);
+    memcpy(out + 12, fmt_id, 4);
+    put32(out + 16, fmt_size);
+    put16(out + 20, audio_format);
+    put16(out + 22, channels);
+    put32(out + 24, sample_rate);
+    put32(out + 28, byte_rate);
+    put16(out + 32, block_align);
+    put16(out + 34, bits_per_sample);
+    memcpy(out + 36, data_id, 4);
+    put32(out + 40, data_size);
+}
+
+void WavHeader::from_bytes(const unsigned char in[bytes])
+{
+    memcpy(riff_id, in + 0, 4);
+    riff_size = get32(in + 4);
+    memcpy(wave_id, in + 8, 4);
+    memcpy(fmt_id, in + 12, 4);
+    fmt_size = get32(in + 16);
+    audio_format = get16(in + 20);
+    channels = get16(in + 22);
+    sample_rate = get32(in + 24);
+    byte_rate = get32(in + 28);
+    block_align = get16(in + 32);
+    bits_per_sample = get16(in + 34);
+    memcpy(data_id, in + 36, 4);
+    data_size = get32(in + 40);
+}
+
+PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
+    : PCM(name_, type_, mode_, format_, channels_, rate_, size_), fd(-1)
+{
+    if (channels != 2) {
+        fputs("error: Illegal number of channels\n", stderr);
+        return;
+    }
+    if (format != 1) {
+        fputs("error: Illegal format (resolution)\n", stderr);
+        return;
+    }
+    if (rate != 44100) {
+        fputs("error: Illegal rate\n", stderr);
+        return;
+    }
+    if (size != 1) {
+        fputs("error: Illegal buffer size\n", stderr);
+        return;
+    }
+
+    if (mode == 1) {
+        fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd == -1) {
+            fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
+            return;
+        }
+        // Sizes for a file of 0 bytes until the destructor knows the real one.
+        if (!write_header(0))
+            return;
+        ok = true;
+        return;
+    }
+
+    fd = ::open(name, O_RDONLY);
+    if (fd == -1) {
+        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
+        return;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == -1) {
+        fprintf(stderr, "error: Can't stat %s: %s\n", name, strerror(errno));
+        return;
+    }
+    // A directory opens read-only but is no stream.
+    if (S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(EISDIR));
+        return;
+    }
+    const long long file_size = st.st_size;
+    if (file_size <= 43) {
+        fprintf(stderr, "error: File too small %s\n", name);
+        return;
+    }
+    if ((file_size - 44) % 4 != 0) {
+        fprintf(stderr, "error: Illegal size of %s\n", name);
+        return;
+    }
+    unsigned char raw[WavHeader::bytes];
+    const ssize_t n = ::read(fd, raw, sizeof raw);
+    if (n != WavHeader::bytes) {
+        // A short read sets no errno of its own.
+        fprintf(stderr, "error: Reading header failed: %s\n", strerror(n == -1 ? errno : EIO));
+        return;
+    }
+    WavHeader header;
+    header.from_bytes(raw);
+    if (!check_header(header, static_cast<uint64_t>(file_size))) {
+        fputs("error: Male formed header\n", stderr);
+        return;
+    }
+    ok = true;
+}
+
+PCMWAV::~PCMWAV()
+{
+    if (fd == -1)
+        return;
+    if (mode == 1) {
+        struct stat st;
+        if (fstat(fd, &st) == -1) {
+            fprintf(stderr, "error: Can't stat %s: %s\n", name, strerror(errno));
+        } else if (lseek(fd, 0, SEEK_SET) != 0) {
+            // Writing here would put the header over the samples.
+            fprintf(stderr, "error: Seeking failed: %s\n", strerror(errno));
+        } else {
+            write_header(static_cast<uint64_t>(st.st_size));
+        }
+    }
+    ::close(fd);
+}
+
+bool PCMWAV::write_header(uint64_t file_size)
+{
+    WavHeader header;
+    make_header(header, file_size);
+    unsigned char raw[WavHeader::bytes];
+    header.to_bytes(raw);
+    const ssize_t n = ::write(fd, raw, sizeof raw);
+    if (n != WavHeader::bytes) {
+        fprintf(stderr, "error: Writing header failed: %s\n", strerror(n == -1 ? errno : ENOSPC));
+        return false;
+    }
+    return true;
+}
+
+void PCMWAV::make_header(WavHeader& h, uint64_t file_size) const
+{
+    memcpy(h.riff_id, "RIFF", 4);
+    h.riff_size = static_cast<uint32_t>(file_size - 8);
+    memcpy(h.wave_id, "WAVE", 4);
+    memcpy(h.fmt_id, "fmt ", 4);
+    h.fmt_size = 16;
+    h.audio_format = 1;
+    h.channels = static_cast<uint16_t>(channels);
+    h.sample_rate = static_cast<uint32_t>(rate);
+    h.byte_rate = static_cast<uint32_t>(channels * rate) << format;
+    h.block_align = static_cast<uint16_t>(channels << format);
+    h.bits_per_sample = static_cast<uint16_t>(8 << format);
+    memcpy(h.data_id, "data", 4);
+    h.data_size = static_cast<uint32_t>(file_size - 44);
+}
+
+bool PCMWAV::check_header(const WavHeader& h, uint64_t file_size) const
+{
+    WavHeader e;
+    make_header(e, file_size);
+    return memcmp(h.riff_id, e.riff_id, 4) == 0 && h.riff_size == e.riff_size &&
+           memcmp(h.wave_id, e.wave_id, 4) == 0 && memcmp(h.fmt_id, e.fmt_id, 4) == 0 &&
+           h.fmt_size == e.fmt_size && h.audio_format == e.audio_format &&
+           h.channels == e.channels && h.sample_rate == e.sample_rate &&
+           h.byte_rate == e.byte_rate && h.block_align == e.block_align &&
+           h.bits_per_sample == e.bits_per_sample && memcmp(h.data_id, e.data_id, 4) == 0 &&
+           h.data_size == e.data_size;
+}
+
+void PCMWAV::print_info()
+{
+    fputs("driver: wav\n", stderr);
+    PCM::print_info();
+}
+
+int64_t PCMWAV::frames()
+{
+    struct stat st;
+    if (fstat(fd, &st) == -1)
+        return -1;
+    return (static_cast<int64_t>(st.st_size) - 44) / frame_bytes;
+}
+
+int64_t PCMWAV::seek(int64_t frame, int whence)
+{
+    if (frame > (INT64_MAX - 44) / frame_bytes || frame < INT64_MIN / frame_bytes) {
+        errno = EINVAL;
+        return -1;
+    }
+    const off_t pos = lseek(fd, static_cast<off_t>(44 + frame * frame_bytes), whence);
+    if (pos == -1)
+        return -1;
+    return (static_cast<int64_t>(pos) - 44) / frame_bytes;
+}
+
+int64_t PCMWAV::read(void* buffer, uint64_t count)
+{
+    const long long bytes = span(count);
+    if (bytes < 0)
+        return -1;
+    const ssize_t n = ::read(fd, buffer, static_cast<size_t>(bytes));
+    if (n == -1)
+        return -1;
+    return n / frame_bytes;
+}
+
+int64_t PCMWAV::write(void* buffer, uint64_t count)
+{
+    const long long bytes = span(count);
+    if (bytes < 0)
+        return -1;
+    const ssize_t n = ::write(fd, buffer, static_cast<size_t>(bytes));
+    if (n == -1)
+        return -1;
+    return n / frame_bytes;
+}
