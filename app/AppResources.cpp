@@ -1,0 +1,110 @@
+// The settings tables: resources, command-line options and fallback lines.
+#include "app/AppResources.h"
+
+#include <X11/StringDefs.h>
+#include <cstddef>
+
+AppResources app_resources;
+
+#define S(text) const_cast<char*>(text)
+#define FIELD(f) static_cast<Cardinal>(sizeof(AppResources::f)), static_cast<Cardinal>(offsetof(AppResources, f))
+#define IMMEDIATE(v) S(XtRImmediate), reinterpret_cast<XtPointer>(static_cast<long>(v))
+#define STRING(v) S(XtRString), reinterpret_cast<XtPointer>(S(v))
+
+XtResource app_resource_table[app_resource_count] = {
+    {S("samplerate"), S("SampleRate"), S(XtRInt), FIELD(samplerate), IMMEDIATE(44100)},
+    {S("samplelength"), S("SampleLength"), S(XtRInt), FIELD(samplelength), IMMEDIATE(2048)},
+    {S("sampleresolution"), S("SampleResolution"), S(XtRInt), FIELD(sampleresolution), IMMEDIATE(16)},
+    {S("sampledevice"), S("SampleDevice"), S(XtRString), FIELD(sampledevice), STRING("default")},
+    {S("dcadjust"), S("DCAdjust"), S(XtRBoolean), FIELD(dcadjust), IMMEDIATE(True)},
+    {S("source"), S("Source"), S(XtRString), FIELD(source), STRING("Soundcard")},
+    {S("filename"), S("Filename"), S(XtRString), FIELD(filename), STRING("test.cdr")},
+    {S("upperdb"), S("UpperDB"), S(XtRFloat), FIELD(upperdb), STRING("+10.0")},
+    {S("lowerdb"), S("LowerDB"), S(XtRFloat), FIELD(lowerdb), STRING("-100.0")},
+    {S("alpha"), S("Alpha"), S(XtRFloat), FIELD(alpha), STRING("20.0")},
+    {S("decay"), S("Decay"), S(XtRFloat), FIELD(decay), STRING("48.0")},
+    {S("stereo"), S("Stereo"), S(XtRBoolean), FIELD(stereo), IMMEDIATE(True)},
+    {S("zoom"), S("Zoom"), S(XtRFloat), FIELD(zoom), STRING("6.0")},
+    {S("datacolor"), S("DataColor"), S(XtRPixel), FIELD(datacolor), STRING("firebrick1")},
+    {S("backgroundcolor"), S("BackgroundColor"), S(XtRPixel), FIELD(backgroundcolor), STRING("gray20")},
+    {S("markercolor"), S("MarkerColor"), S(XtRPixel), FIELD(markercolor), STRING("yellow")},
+    {S("majorgridcolor"), S("MajorGridColor"), S(XtRPixel), FIELD(majorgridcolor), STRING("gray60")},
+    {S("minorgridcolor"), S("MinorGridColor"), S(XtRPixel), FIELD(minorgridcolor), STRING("gray40")},
+    {S("gridfont"), S("GridFont"), S(XtRFontStruct), FIELD(gridfont), STRING("fixed")},
+};
+
+XrmOptionDescRec option_table[option_count] = {
+    {S("-rate"), S(".samplerate"), XrmoptionSepArg, S("")},
+    {S("-length"), S(".samplelength"), XrmoptionSepArg, S("")},
+    {S("-resolution"), S(".sampleresolution"), XrmoptionSepArg, S("")},
+    {S("-device"), S(".sampledevice"), XrmoptionSepArg, S("")},
+    {S("-mono"), S(".stereo"), XrmoptionNoArg, S("False")},
+    {S("-stereo"), S(".stereo"), XrmoptionNoArg, S("True")},
+    {S("-soundcard"), S(".source"), XrmoptionNoArg, S("Soundcard")},
+    {S("-diskfile"), S(".source"), XrmoptionNoArg, S("Diskfile")},
+    {S("-filename"), S(".filename"), XrmoptionSepArg, S("")},
+    {S("-dcadjust"), S(".dcadjust"), XrmoptionSepArg, S("")},
+};
+
+String fallback_resources[fallback_count + 1] = {
+    S("Zentaphon.SampleRate:\t\t44100"),
+    S("Zentaphon.SampleLength:\t\t2048"),
+    S("Zentaphon.SampleResolution:\t16"),
+    S("Zentaphon.SampleDevice:\t\tdefault"),
+    S("Zentaphon.DCAdjust:\t\tTrue"),
+    S("Zentaphon.Source:\t\tSoundcard"),
+    S("Zentaphon.Filename:\t\ttest.wav"),
+    S("Zentaphon.Stereo:\t\tTrue"),
+    S("Zentaphon.UpperDB:\t\t+10.0"),
+    S("Zentaphon.LowerDB:\t\t-100.0"),
+    S("Zentaphon.Alpha:\t\t20.0"),
+    S("Zentaphon.Decay:\t\t48.0"),
+    S("Zentaphon.Zoom:\t\t\t6.0"),
+    S("Zentaphon.DataColor:\t\tfirebrick1"),
+    S("Zentaphon.BackgroundColor:\tgray20"),
+    S("Zentaphon.MarkerColor:\t\tyellow"),
+    S("Zentaphon.MajorGridColor:\tgray60"),
+    S("Zentaphon.MinorGridColor:\tgray40"),
+    S("Zentaphon.GridFont:\t\tfixed"),
+    S("Zentaphon*Control*XmForm.marginWidth:\t3"),
+    S("Zentaphon*Control*XmForm.marginHeight:\t3"),
+    S("Zentaphon*Control.horizontalSpacing:\t5"),
+    S("Zentaphon*Control.verticalSpacing:\t5"),
+    S("Zentaphon.title:\t\tZentaphon: Control"),
+    S("Zentaphon.iconName:\t\tZentaphon: Control"),
+    S("Zentaphon*Analyser_popup.title:\tZentaphon: Frequency Spectrum"),
+    S("Zentaphon*Scope_popup.title:\tZentaphon: XY Scope"),
+    S("Zentaphon*Help_popup.title:\tZentaphon: Help"),
+    S("Zentaphon*HelpText.width:\t500"),
+    S("Zentaphon*HelpText.height:\t450"),
+    S("Zentaphon*background:\t\tsteelblue"),
+    S("Zentaphon*foreground:\t\tyellow"),
+    S("Zentaphon*selectColor:\t\tred"),
+    S("Zentaphon*XmLabel.foreground:\twhite"),
+    S("Zentaphon*Alpha.maximum:\t500"),
+    S("Zentaphon*Alpha.minimum:\t0"),
+    S("Zentaphon*Alpha.decimalPoints:\t1"),
+    S("Zentaphon*Alpha.titleString:\tAlpha for Gaussian"),
+    S("Zentaphon*Alpha.orientation:\tHORIZONTAL"),
+    S("Zentaphon*Alpha.showValue:\tTrue"),
+    S("Zentaphon*Decay.maximum:\t1200"),
+    S("Zentaphon*Decay.minimum:\t0"),
+    S("Zentaphon*Decay.decimalPoints:\t1"),
+    S("Zentaphon*Decay.titleString:\tDecay in dB/s"),
+    S("Zentaphon*Decay.orientation:\tHORIZONTAL"),
+    S("Zentaphon*Decay.showValue:\tTrue"),
+    S("Zentaphon*Zoom.maximum:\t\t300"),
+    S("Zentaphon*Zoom.minimum:\t\t0"),
+    S("Zentaphon*Zoom.decimalPoints:\t1"),
+    S("Zentaphon*Zoom.titleString:\tZoom in dB"),
+    S("Zentaphon*Zoom.orientation:\tHORIZONTAL"),
+    S("Zentaphon*Zoom.showValue:\tTrue"),
+    S("Zentaphon*Analyser*XmDrawingArea.height:\t250"),
+    S("Zentaphon*Analyser*XmDrawingArea.translations: #replace\t\\n\t<Btn1Down>:\tDrawingAreaInput()\t\t\\n\t<Btn1Motion>:\tDrawingAreaInput()"),
+    S("Zentaphon*Scope*XmDrawingArea.width:\t\t300"),
+    S("Zentaphon*Scope*XmDrawingArea.height:\t\t300"),
+    S("Zentaphon*transient:\t\tFalse"),
+    S("Zentaphon*recomputeSize:\tTrue"),
+    S("Zentaphon*defaultPosition:\tTrue"),
+    nullptr,
+};
