@@ -1,0 +1,132 @@
+// The sampler: blocks from the sound device, or from a disk file played
+// through the device while it is analysed.
+#include "sampler/Sampler.h"
+
+#include "pcm/PCM.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+Sampler sampler;
+
+bool is_power_of_two(unsigned int v)
+{
+    return v != 0 && ((v ^ (v - 1)) >> 1) == v - 1;
+}
+
+void widen_samples(int32_t* buf, unsigned int count)
+{
+    // The 16-bit samples share their bytes with the 32-bit elements; walking
+    // down never overwrites a sample before it is read.
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(buf);
+    for (unsigned int k = count; k-- > 0;) {
+        int16_t s;
+        std::memcpy(&s, bytes + 2 * static_cast<std::size_t>(k), sizeof s);
+        buf[k] = static_cast<int32_t>(s) * 65536;
+    }
+}
+
+void channel_means(const int32_t* buf, unsigned int frames, int& left, int& right)
+{
+    int64_t sum_left = 0;
+    int64_t sum_right = 0;
+    for (unsigned int i = 0; i < frames; ++i) {
+        sum_left += buf[2 * static_cast<std::size_t>(i)];
+        sum_right += buf[2 * static_cast<std::size_t>(i) + 1];
+    }
+    if (frames == 0) {
+        left = right = 0;
+        return;
+    }
+    left = static_cast<int>(sum_left / static_cast<int64_t>(frames));
+    right = static_cast<int>(sum_right / static_cast<int64_t>(frames));
+}
+
+static int format_code(int resolution)
+{
+    return resolution == 32 ? 2 : 1;
+}
+
+bool Sampler::start()
+{
+    if (!is_power_of_two(length) || length < 128) {
+        std::fputs("error: illegal sample length (must be a 2^n)\n", stderr);
+        return false;
+    }
+    if (length > max_length) {
+        std::fprintf(stderr, "error: sample length %u is too large (at most %u)\n", length,
+                     max_length);
+        return false;
+    }
+    if (resolution != 16 && resolution != 32) {
+        std::fputs("error: illegal sample resolution (must 16 or 32)\n", stderr);
+        return false;
+    }
+
+    // Zeroed, so that a block whose first device read fails holds silence.
+    buffer = new (std::nothrow) int32_t[2 * static_cast<std::size_t>(length)]();
+    if (!buffer) {
+        std::fprintf(stderr, "error: can't allocate a block of %u frames\n", length);
+        return false;
+    }
+
+    int format = format_code(resolution);
+    int size = static_cast<int>(length);
+    if (source == Soundcard) {
+        device_pcm = create_pcm(device, 0, 0, format, 2, rate, size);
+    } else {
+        device_pcm = create_pcm(device, 0, 1, format, 2, rate, size);
+        if (device_pcm) {
+            file_pcm = create_pcm(filename, 1, 0, 1, 2, 44100);
+            if (!file_pcm) {
+                delete device_pcm;
+                device_pcm = nullptr;
+            }
+        }
+    }
+    if (!device_pcm) {
+        delete[] buffer;
+        buffer = nullptr;
+        return false;
+    }
+
+    device_pcm->print_info();
+    blocks_per_second = static_cast<double>(rate) / static_cast<double>(length);
+    count = -1;
+    return true;
+}
+
+bool Sampler::read_block()
+{
+    if (source == Soundcard) {
+        // A failed read has been reported by the stream; the block goes on
+        // with whatever the buffer holds.
+        device_pcm->read(buffer, length);
+    } else {
+        int64_t n = file_pcm->read(buffer, length);
+        if (n != static_cast<int64_t>(length))
+            return false;
+        device_pcm->write(buffer, static_cast<uint64_t>(n));
+    }
+    widen_samples(buffer, 2 * length);
+    channel_means(buffer, length, dc_left, dc_right);
+    ++count;
+    return true;
+}
+
+void Sampler::stop()
+{
+    if (device_pcm) {
+        delete device_pcm;
+        device_pcm = nullptr;
+    }
+    if (source == Diskfile && file_pcm) {
+        delete file_pcm;
+        file_pcm = nullptr;
+    }
+    if (buffer) {
+        delete[] buffer;
+        buffer = nullptr;
+    }
+}
