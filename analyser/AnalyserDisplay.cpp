@@ -1,0 +1,154 @@
+// Drawing of an analyser: bars, grid and labels. A full draw repaints a
+// rectangle; an incremental draw after a block touches only the bar pixels
+// that changed, then the grid, and the labels every quarter of a second.
+#include "analyser/Analyser.h"
+
+#include "app/AppResources.h"
+#include "sampler/Sampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+static void read_size(Display* display, Window window, unsigned int& width, unsigned int& height)
+{
+    Window root;
+    int x, y;
+    unsigned int border, depth;
+    XGetGeometry(display, window, &root, &x, &y, &width, &height, &border, &depth);
+}
+
+bool Analyser::init(Display* d, Window w)
+{
+    if (initialised)
+        return false;
+    initialised = true;
+    display = d;
+    window = w;
+    gc = XCreateGC(display, window, 0, nullptr);
+    read_size(display, window, width, height);
+    if (XFontStruct* font = app_resources.gridfont) {
+        XSetFont(display, gc, font->fid);
+        font_width = font->max_bounds.rbearing - font->min_bounds.lbearing;
+        font_height = font->max_bounds.ascent + font->max_bounds.descent;
+    }
+    setup_arrays();
+    build_maps();
+    compute_gauss();
+    markers[0] = 0;
+    markers[1] = static_cast<uint16_t>(width - 1);
+    return true;
+}
+
+void Analyser::resize(bool redraw)
+{
+    if (!initialised)
+        return;
+    double f0 = fc2f(sx2fc(markers[0]));
+    double f1 = fc2f(sx2fc(markers[1]));
+    read_size(display, window, width, height);
+    for (unsigned int k = 0; k < num_fft; ++k)
+        bar_y[k] = db2sy(level[k]);
+    build_maps();
+    markers[0] = static_cast<uint16_t>(fc2sx(f2fc(f0)));
+    markers[1] = static_cast<uint16_t>(fc2sx(f2fc(f1)));
+    if (redraw) {
+        XRectangle all = {0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
+        draw(all, true);
+    }
+}
+
+// Labels are redrawn after every t-th block, t being a quarter second.
+static bool label_block()
+{
+    double t_real = std::rint(sampler.blocks_per_second * 0.25);
+    if (!(t_real > 0.0 && t_real < 9.0e18))
+        return false;
+    long long t = static_cast<long long>(t_real);
+    return sampler.count % t == 0;
+}
+
+void Analyser::draw(XRectangle rect, bool full)
+{
+    XSetClipRectangles(display, gc, 0, 0, &rect, 1, Unsorted);
+    if (peak_search)
+        draw_peak_label(false);
+    XSetForeground(display, gc, app_resources.backgroundcolor);
+
+    // An expose queued before a shrink may reach beyond the recorded width;
+    // those columns show no component.
+    int first = std::max<int>(rect.x, 0);
+    int end = std::min<int>(rect.x + rect.width, static_cast<int>(width));
+    int bottom = static_cast<int>(height) - 1;
+
+    if (full) {
+        XFillRectangle(display, window, gc, 0, 0, width, height);
+        XSetForeground(display, gc, app_resources.datacolor);
+        for (int sx = first; sx < end; ++sx)
+            XDrawLine(display, window, gc, sx, bar_y[sx2fc(sx)], sx, bottom);
+    } else {
+        for (int sx = first; sx < end; ++sx) {   // fallen bars: erase the top
+            int fc = sx2fc(sx);
+            if (bar_y[fc] > old_bar_y[fc])
+                XDrawLine(display, window, gc, sx, old_bar_y[fc], sx, bar_y[fc] - 1);
+        }
+        XSetForeground(display, gc, app_resources.datacolor);
+        for (int sx = first; sx < end; ++sx) {   // risen bars: extend upwards
+            int fc = sx2fc(sx);
+            if (bar_y[fc] < old_bar_y[fc])
+                XDrawLine(display, window, gc, sx, old_bar_y[fc], sx, bar_y[fc]);
+        }
+    }
+
+    draw_grid(full || label_block());
+
+    if (peak_search) {
+        XSetForeground(display, gc, app_resources.markercolor);
+        XDrawLine(display, window, gc, markers[0], 0, markers[0], bottom);
+        XDrawLine(display, window, gc, markers[1], 0, markers[1], bottom);
+        draw_peak_label(true);
+    }
+}
+
+void Analyser::draw_grid(bool labels)
+{
+    char text[10];
+    const int bottom = static_cast<int>(height) - 1;
+
+    if (sampler.rate >= 2) {
+        const long long half = sampler.rate / 2;
+        for (long long f = 0; f < half; f += 2500) {
+            int sx = fc2sx(static_cast<unsigned int>(f2fc(static_cast<double>(f))));
+            XSetForeground(display, gc, f % 1000 == 0 ? app_resources.majorgridcolor
+                                                       : app_resources.minorgridcolor);
+            if (f > 0)
+                XDrawLine(display, window, gc, sx, 0, sx, bottom);
+            if (labels) {
+                std::snprintf(text, sizeof text, "%3.1f", static_cast<double>(f) / 1000.0);
+                XDrawString(display, window, gc, sx + 3, font_height, text,
+                            static_cast<int>(std::strlen(text)));
+            }
+        }
+    }
+
+    // dB lines every 20 dB from the top of the range down. A range wider
+    // than any window can show is drawn for its first lines only.
+    const double lower = app_resources.lowerdb;
+    double d = std::floor(app_resources.upperdb / 20.0) * 20.0;
+    for (int lines = 0; d > lower && lines < 4096; d -= 20.0, ++lines) {
+        int y = db2sy(d);
+        XSetForeground(display, gc, d == 0.0 ? app_resources.majorgridcolor
+                                             : app_resources.minorgridcolor);
+        XDrawLine(display, window, gc, 0, y, static_cast<int>(width) - 1, y);
+        if (labels) {
+            if (std::fabs(d) < 1.0e9)
+                std::snprintf(text, sizeof text, "%+d", static_cast<int>(d));
+            else
+                std::snprintf(text, sizeof text, "%+.2g", d);
+            int length = static_cast<int>(std::strlen(text));
+            XDrawString(display, window, gc, static_cast<int>(width) - font_width * length - 2, y - 2,
+                        text, length);
+        }
+    }
+}

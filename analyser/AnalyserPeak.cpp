@@ -1,0 +1,99 @@
+// Peak search: two markers bound a frequency range, the highest level
+// between them is held for a quarter of a second and labelled in Hz.
+#include "analyser/Analyser.h"
+
+#include "app/AppResources.h"
+#include "sampler/Sampler.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static XRectangle column(const Analyser& a, int sx)
+{
+    return XRectangle{static_cast<short>(sx), 0, 1, static_cast<unsigned short>(a.height)};
+}
+
+void Analyser::update_peak(bool reset)
+{
+    if (!reset) {
+        int old = peak_hold;
+        peak_hold = old + 1;
+        if (static_cast<double>(old) > sampler.blocks_per_second * 0.25)
+            reset = true;
+    }
+    if (reset) {
+        peak_level = app_resources.lowerdb;
+        peak_hold = 0;
+    }
+    int fa = sx2fc(markers[0]);
+    int fb = sx2fc(markers[1]);
+    for (int fc = fa; fc <= fb; ++fc) {
+        if (level[fc] > peak_level) {
+            peak_freq = fc2f(static_cast<unsigned int>(fc));
+            peak_level = level[fc];
+        }
+    }
+}
+
+void Analyser::draw_peak_label(bool show)
+{
+    if (show) {
+        // At most 9 characters: longer numbers appear only at absurd rates.
+        double f = peak_freq;
+        long long hz = (f > -1.0e15 && f < 1.0e15) ? static_cast<long long>(f) : 0;
+        std::snprintf(label, 10, "%lld", hz);
+        int length = static_cast<int>(std::strlen(label));
+        int sx = fc2sx(static_cast<unsigned int>(f2fc(peak_freq)));
+        label_x = static_cast<int16_t>(sx - (length * font_width) / 2);
+        label_y = static_cast<int16_t>(db2sy(peak_level) - 6);
+        XSetForeground(display, gc, app_resources.markercolor);
+        XDrawString(display, window, gc, label_x, label_y, label, length);
+    } else {
+        XSetForeground(display, gc, app_resources.backgroundcolor);
+        XDrawString(display, window, gc, label_x, label_y, label, static_cast<int>(std::strlen(label)));
+    }
+}
+
+void Analyser::set_peak_search(bool on)
+{
+    peak_search = on;
+    if (!initialised)
+        return;
+    if (on) {
+        update_peak(true);
+        XSetClipMask(display, gc, None);
+        draw_peak_label(true);
+        draw(column(*this, markers[0]), true);
+        draw(column(*this, markers[1]), true);
+    } else {
+        XSetClipMask(display, gc, None);
+        draw_peak_label(false);
+        draw(column(*this, markers[0]), true);
+        draw(column(*this, markers[1]), true);
+        XSetClipMask(display, gc, None);
+        draw_grid(true);
+    }
+}
+
+void Analyser::move_marker(int16_t x)
+{
+    if (!peak_search || !initialised)
+        return;
+    int last = static_cast<int>(width) - 1;
+    int nx = x < 0 ? 0 : (x > last ? last : x);
+    int d0 = std::abs(markers[0] - nx);
+    int d1 = std::abs(markers[1] - nx);
+    uint16_t& marker = d0 > d1 ? markers[1] : markers[0];
+    int old = marker;
+    marker = static_cast<uint16_t>(nx);
+    draw(column(*this, old), true);
+    XSetClipMask(display, gc, None);
+    draw_peak_label(false);
+    draw_grid(true);
+    update_peak(true);
+    draw(column(*this, markers[0]), true);
+    draw(column(*this, markers[1]), true);
+    XSetClipMask(display, gc, None);
+    draw_peak_label(true);
+}

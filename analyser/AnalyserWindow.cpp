@@ -1,0 +1,125 @@
+// The "Analyser" dialog: "Display0" (mono or left) and, in stereo,
+// "Display1" (right) below it. Exposes and resizes go to the analyser of
+// the area, button-1 input to both, and the shell's visibility decides
+// whether the analysers draw after each block.
+#include "analyser/AnalyserWindow.h"
+
+#include "analyser/Analyser.h"
+#include "app/AppResources.h"
+#include "app/ControlWindow.h"
+#include "app/Icons.h"
+#include "app/Startup.h"
+#include "sampler/Sampler.h"
+
+#include <Xm/DrawingA.h>
+#include <Xm/Form.h>
+#include <Xm/Protocols.h>
+#include <Xm/ToggleB.h>
+#include <Xm/Xm.h>
+
+Widget analyser_dialog;
+Widget analyser_areas[2];
+int analyser_visible;
+
+static Widget create_area(const char* name, long index, bool top_half, bool bottom_half)
+{
+    // One column per frequency component to begin with.
+    unsigned int num_fft = sampler.length / 2 + 1;
+    Dimension width = static_cast<Dimension>(num_fft < 32767 ? num_fft : 32767);
+
+    Arg args[7];
+    Cardinal n = 0;
+    if (bottom_half) {
+        XtSetArg(args[n], XmNtopAttachment, XmATTACH_POSITION); ++n;
+        XtSetArg(args[n], XmNtopPosition, 50); ++n;
+    } else {
+        XtSetArg(args[n], XmNtopAttachment, XmATTACH_FORM); ++n;
+    }
+    XtSetArg(args[n], XmNleftAttachment, XmATTACH_FORM); ++n;
+    if (top_half) {
+        XtSetArg(args[n], XmNbottomAttachment, XmATTACH_POSITION); ++n;
+    } else {
+        XtSetArg(args[n], XmNbottomAttachment, XmATTACH_FORM); ++n;
+    }
+    if (!bottom_half) {
+        XtSetArg(args[n], XmNbottomPosition, 50); ++n;
+    }
+    XtSetArg(args[n], XmNrightAttachment, XmATTACH_FORM); ++n;
+    XtSetArg(args[n], XmNwidth, width); ++n;
+
+    Widget area = XmCreateDrawingArea(analyser_dialog, const_cast<char*>(name), args, n);
+    XtManageChild(area);
+    XtPointer client = reinterpret_cast<XtPointer>(index);
+    XtAddCallback(area, XmNexposeCallback, analyser_area_callback, client);
+    XtAddCallback(area, XmNresizeCallback, analyser_area_callback, client);
+    XtAddCallback(area, XmNinputCallback, analyser_area_callback, client);
+    return area;
+}
+
+void create_analyser_window()
+{
+    Arg args[2];
+    Cardinal n = 0;
+    XtSetArg(args[n], XmNiconPixmap, spectrum_icon_pixmap); ++n;
+    XtSetArg(args[n], XmNiconMask, spectrum_icon_mask); ++n;
+    analyser_dialog = XmCreateFormDialog(main_window, const_cast<char*>("Analyser"), args, n);
+
+    Widget shell = XtParent(analyser_dialog);
+    Atom wm_protocols = XInternAtom(XtDisplay(shell), "WM_PROTOCOLS", False);
+    XmAddProtocolCallback(shell, wm_protocols, wm_delete_window, analyser_close_callback, nullptr);
+    XtAddEventHandler(shell, StructureNotifyMask, False, analyser_visibility_handler, nullptr);
+    XtAddEventHandler(shell, VisibilityChangeMask, False, analyser_visibility_handler, nullptr);
+
+    bool stereo = app_resources.stereo;
+    analyser_areas[0] = create_area("Display0", 0, stereo, false);
+    if (stereo)
+        analyser_areas[1] = create_area("Display1", 1, false, true);
+}
+
+void analyser_area_callback(Widget, XtPointer client_data, XtPointer call_data)
+{
+    long i = reinterpret_cast<long>(client_data);
+    auto* cb = static_cast<XmDrawingAreaCallbackStruct*>(call_data);
+    switch (cb->reason) {
+    case XmCR_EXPOSE: {
+        Analyser& a = analysers[i];
+        if (!a.initialised)
+            a.init(XtDisplay(analyser_areas[i]), XtWindow(analyser_areas[i]));
+        const XExposeEvent& e = cb->event->xexpose;
+        XRectangle r = {static_cast<short>(e.x), static_cast<short>(e.y),
+                        static_cast<unsigned short>(e.width), static_cast<unsigned short>(e.height)};
+        a.draw(r, true);
+        break;
+    }
+    case XmCR_RESIZE:
+        analysers[i].resize(true);
+        break;
+    case XmCR_INPUT: {
+        XEvent* e = cb->event;
+        if (e && (e->type == ButtonPress || e->type == MotionNotify)) {
+            int16_t x = static_cast<int16_t>(e->type == ButtonPress ? e->xbutton.x : e->xmotion.x);
+            analysers[0].move_marker(x);
+            analysers[1].move_marker(x);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void analyser_visibility_handler(Widget, XtPointer, XEvent* event, Boolean*)
+{
+    if (event->type == UnmapNotify)
+        analyser_visible = 0;
+    else if (event->type == VisibilityNotify)
+        analyser_visible = event->xvisibility.state != VisibilityFullyObscured;
+}
+
+void analyser_close_callback(Widget, XtPointer, XtPointer)
+{
+    XtUnmanageChild(analyser_dialog);
+    XmToggleButtonSetState(analyser_run_toggle, False, False);
+    analyser_running = false;
+    update_sampling();
+}
