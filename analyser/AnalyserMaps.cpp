@@ -1,0 +1,103 @@
+// Coordinate maps of an Analyser: frequency (Hz), component index, screen
+// column and level (dB) to screen row. The frequency axis runs linearly from
+// 0 Hz at column 0 to half the sample rate at the right edge; the level axis
+// from upperdb at row 0 to lowerdb at the bottom row.
+#include "analyser/Analyser.h"
+
+#include "app/AppResources.h"
+#include "sampler/Sampler.h"
+
+#include <climits>
+#include <cmath>
+
+// The index checks below guard table lookups; they stay in optimised
+// builds, where a failed one would otherwise read past a table.
+#ifdef NDEBUG
+#undef NDEBUG
+#endif
+#include <cassert>
+
+namespace {
+
+// Half the sample rate in Hz; an odd rate is truncated (44101 gives 22050).
+double half_rate()
+{
+    return static_cast<double>(sampler.rate / 2);
+}
+
+// rint(x) limited to 0 .. top; NaN gives 0. Limits before converting, so
+// no out-of-range conversion to int can happen.
+int rint_limited(double x, int top)
+{
+    if (!(x > 0.0))
+        return 0;
+    if (x >= static_cast<double>(top))
+        return top;
+    return static_cast<int>(std::rint(x));
+}
+
+} // namespace
+
+int Analyser::f2fc(double f) const
+{
+    const double hr = half_rate();
+    const int top = num_fft >= 1 ? static_cast<int>(num_fft - 1) : 0;
+    // Below a rate of 2 Hz there is no frequency axis: every frequency is
+    // component 0.
+    if (!(hr > 0.0))
+        return 0;
+    return rint_limited(static_cast<double>(top) * (f / hr), top);
+}
+
+double Analyser::fc2f(unsigned int fc) const
+{
+    assert(fc < num_fft);
+    const double hr = half_rate();
+    if (!(hr > 0.0))
+        return 0.0;
+    return (static_cast<double>(fc) + 0.5) / static_cast<double>(num_fft) * hr;
+}
+
+int Analyser::fc2sx(unsigned int fc) const
+{
+    assert(fc < num_fft);
+    return fc2sx_table[fc];
+}
+
+int Analyser::sx2fc(unsigned int sx) const
+{
+    assert(sx < width);
+    return sx2fc_table[sx];
+}
+
+int16_t Analyser::db2sy(double d) const
+{
+    if (height == 0)
+        return 0;
+    const unsigned int bottom = height - 1;
+    const double span = static_cast<double>(app_resources.lowerdb - app_resources.upperdb);
+    const double y = static_cast<double>(bottom) * (d - static_cast<double>(app_resources.upperdb)) / span;
+    // A row is a signed 16-bit value; taller windows than that do not exist.
+    const int top = bottom > static_cast<unsigned int>(INT16_MAX) ? INT16_MAX : static_cast<int>(bottom);
+    // A NaN (no level, or an empty range) lies at the bottom with no signal.
+    if (std::isnan(y))
+        return static_cast<int16_t>(top);
+    return static_cast<int16_t>(rint_limited(y, top));
+}
+
+void Analyser::build_maps()
+{
+    delete[] sx2fc_table;
+    delete[] fc2sx_table;
+    sx2fc_table = new int[width];
+    fc2sx_table = new int[num_fft];
+
+    const double w = static_cast<double>(width);
+    const double nf = static_cast<double>(num_fft);
+    const int last_fc = num_fft >= 1 ? static_cast<int>(num_fft - 1) : 0;
+    const int last_sx = width >= 1 ? static_cast<int>(width - 1) : 0;
+    for (unsigned int sx = 0; sx < width; ++sx)
+        sx2fc_table[sx] = rint_limited(nf * (static_cast<double>(sx) / w), last_fc);
+    for (unsigned int fc = 0; fc < num_fft; ++fc)
+        fc2sx_table[fc] = width == 0 ? 0 : rint_limited(w * (static_cast<double>(fc) / nf), last_sx);
+}
