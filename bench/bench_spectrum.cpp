@@ -1,0 +1,138 @@
+// What one block costs the analysers' computation at the default settings
+// (2048 frames at 44100 Hz, alpha 20, decay 48 dB/s, -100 .. +10 dB): in
+// stereo both analysers (left and right), in mono the one. No drawing and
+// no X display. The counter block_fraction is the time per block divided
+// by the block period 2048 / 44100 s (46.4 ms).
+#include <benchmark/benchmark.h>
+
+#include "analyser/Analyser.h"
+#include "app/AppResources.h"
+#include "sampler/Sampler.h"
+
+#include <cmath>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr unsigned frames = 2048;
+constexpr int rate = 44100;
+constexpr double block_period = static_cast<double>(frames) / rate;   // seconds
+constexpr unsigned blocks = 8;                                        // a stretch, cycled
+
+// A few partials and some noise on each channel, as widened 16-bit samples.
+std::vector<int32_t> music()
+{
+    const double pi = 3.141592653589793;
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::vector<int32_t> data(static_cast<size_t>(blocks) * frames * 2);
+    for (size_t i = 0; i < static_cast<size_t>(blocks) * frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double l = 0.3 * std::sin(2 * pi * 220.0 * t) + 0.1 * std::sin(2 * pi * 1975.0 * t) +
+                         0.02 * noise(gen);
+        const double r = 0.25 * std::sin(2 * pi * 440.0 * t) + 0.05 * std::sin(2 * pi * 5274.0 * t) +
+                         0.02 * noise(gen);
+        data[2 * i] = static_cast<int32_t>(std::lround(l * 32767.0)) * 65536;
+        data[2 * i + 1] = static_cast<int32_t>(std::lround(r * 32767.0)) * 65536;
+    }
+    return data;
+}
+
+// Both global analysers, ready to compute without a display, as after
+// their first expose in a window 1025 x 250.
+void set_up(bool peak_search)
+{
+    sampler.length = frames;
+    sampler.rate = rate;
+    sampler.blocks_per_second = static_cast<double>(rate) / frames;
+    sampler.count = 0;
+    app_resources.upperdb = 10.0f;
+    app_resources.lowerdb = -100.0f;
+    app_resources.dcadjust = True;
+    for (Analyser& a : analysers) {
+        a.width = frames / 2 + 1;
+        a.height = 250;
+        a.set_alpha(20.0);
+        a.set_decay(48.0);
+        a.setup_arrays();
+        a.build_maps();
+        a.compute_gauss();
+        a.markers[0] = 0;
+        a.markers[1] = static_cast<uint16_t>(a.width - 1);
+        a.peak_search = peak_search;
+        a.initialised = true;
+    }
+}
+
+using Clock = std::chrono::steady_clock;
+
+void run(benchmark::State& state, bool stereo, bool peak_search)
+{
+    set_up(peak_search);
+    const std::vector<int32_t> data = music();
+    unsigned b = 0;
+    const auto start = Clock::now();
+    for (auto _ : state) {
+        const int32_t* block = data.data() + static_cast<size_t>(b) * frames * 2;
+        sampler.count += 1;
+        if (stereo) {
+            analysers[0].compute_spectrum(block, Analyser::Left);
+            analysers[1].compute_spectrum(block, Analyser::Right);
+        } else {
+            analysers[0].compute_spectrum(block, Analyser::Mono);
+        }
+        benchmark::DoNotOptimize(analysers[0].level);
+        benchmark::ClobberMemory();
+        b = (b + 1) % blocks;
+    }
+    const double per_block = std::chrono::duration<double>(Clock::now() - start).count() /
+                             static_cast<double>(state.iterations());
+    state.counters["block_fraction"] = per_block / block_period;
+}
+
+void BM_StereoBlock(benchmark::State& state) { run(state, true, false); }
+BENCHMARK(BM_StereoBlock);
+
+void BM_StereoBlockPeakSearch(benchmark::State& state) { run(state, true, true); }
+BENCHMARK(BM_StereoBlockPeakSearch);
+
+void BM_MonoBlock(benchmark::State& state) { run(state, false, false); }
+BENCHMARK(BM_MonoBlock);
+
+// The console table, and each run's CPU time per block by name for the
+// plain figures at the end.
+class Reporter : public benchmark::ConsoleReporter {
+public:
+    std::vector<std::pair<std::string, double>> seconds;
+
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs)
+            if (r.run_type == Run::RT_Iteration && !r.error_occurred && r.iterations > 0)
+                seconds.emplace_back(r.benchmark_name(),
+                                     r.cpu_accumulated_time / static_cast<double>(r.iterations));
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    Reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    for (const auto& [name, secs] : reporter.seconds)
+        std::printf("%-26s %.5f of the block period (%.1f us of %.1f ms)\n", name.c_str(),
+                    secs / block_period, secs * 1e6, block_period * 1e3);
+    return 0;
+}
