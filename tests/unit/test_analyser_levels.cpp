@@ -134,17 +134,6 @@ TEST_F(Levels, FullScaleSineInLeftChannelIsNearZeroDb)
         ASSERT_EQ(r.a.level[k], -100.0) << k;
 }
 
-TEST_F(Levels, RightChannelIsTakenFromOddElements)
-{
-    const unsigned int n = 2048;
-    TestAnalyser t(n, 44100, 1025, 250);
-    const std::vector<int32_t> tone = sine(n, 300, K / 10);
-    const Block block = stereo(std::vector<int32_t>(n, 0), tone);
-    t.a.compute_spectrum(block.data(), Analyser::Right);
-    EXPECT_NEAR(t.a.level[300], reference_level(scaled(tone), window(n, 20.0), 300), 1e-9);
-    EXPECT_NEAR(t.a.level[300], -20.0073, 1e-3);
-}
-
 TEST_F(Levels, MonoOfEqualChannelsDependsOnBlockLength)
 {
     for (unsigned int n : {2048u, 1024u}) {
