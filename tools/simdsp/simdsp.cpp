@@ -932,7 +932,7 @@ int device_ioctl(Device& d, unsigned int request, void* arg)
     case SNDCTL_DSP_SETFRAGMENT: {
         int selector = in & 0xffff;
         int count = (in >> 16) & 0x7fff;
-        selector = selector < 4 ? 4 : selector > 24 ? 24 : selector;
+        selector = selector > 30 ? 30 : selector;
         d.fragment = 1 << selector;
         d.fragments = count < 2 ? 2 : count;
         break;
