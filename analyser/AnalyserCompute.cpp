@@ -42,7 +42,10 @@ static inline unsigned int fft_length(unsigned int num_fft)
 void Analyser::setup_arrays()
 {
     if (!fft_buf) {
-        const unsigned int n = sampler.length;
+        // No block is ever longer than the sampler's limit; a longer setting
+        // never starts sampling, so the analyser need not hold more.
+        const unsigned int n = sampler.length < Sampler::max_length ? sampler.length
+                                                                    : Sampler::max_length;
         num_fft = n / 2 + 1;
         fft_buf = new double[n]();
         level = new double[num_fft];
