@@ -108,6 +108,7 @@ TEST_F(SamplerStart, LengthsAboveTheLimitAreRejectedWithOneErrorLine)
         EXPECT_EQ(err.compare(0, 7, "error: "), 0) << err;
         EXPECT_EQ(line_count(err), 1) << err;
         EXPECT_NE(err, length_message);
+        EXPECT_EQ(err.find(absent_device), std::string::npos) << "the device was tried: " << err;
         expect_stopped();
     }
 }

@@ -10,6 +10,7 @@
 //   start          start; prints the result, count, blocks per second,
 //                  whether the block is all zero, and the means
 //   fds            prints the number of open descriptors
+//   dirty          frees a block's worth of garbage (prints nothing)
 //   read N         N calls of read_block; one line each, and each block that
 //                  was read appended (2 * length host-order int32) to ZEN_SAMPLER_DUMP
 //   reads N        N calls of read_block, one summary line
@@ -318,6 +319,11 @@ inline int run_script(const char* script, const AllocCounter& counter)
                 delete v;
             }
             printf("probe allocs=%ld\n", allocs);
+        } else if (cmd == "dirty") {
+            // Leaves a block's worth of garbage in the allocator, so that a
+            // block allocated next without clearing would show it.
+            std::vector<int32_t>* junk = new std::vector<int32_t>(2 * sampler.length, 0x5a5a5a5a);
+            delete junk;
         } else if (cmd == "fds") {
             printf("fds %d\n", count_fds());
         } else if (cmd == "stop") {

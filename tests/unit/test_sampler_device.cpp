@@ -72,7 +72,7 @@ int count_prefixed(const std::vector<std::string>& lines, const std::string& pre
 
 TEST(SamplerDeviceStart, DefaultSettingsReportTheDeviceStreamInEightLines)
 {
-    const ChildResult r = run_child("start");
+    const ChildResult r = run_child("dirty;start");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, report("read", "buffer size: 2048 frames, 8192 bytes, 46.4399 ms"));
     ASSERT_EQ(r.out_lines().size(), 1u);
@@ -121,6 +121,43 @@ TEST(SamplerDeviceStart, PowerOfTwoLengthsFrom128StartAndReadBlocks)
             << r.log;
         EXPECT_EQ(count_prefixed(log, c.read), 2) << r.log;
     }
+}
+
+// Too long a block is refused by the sampler itself, before any stream.
+TEST(SamplerDeviceStart, LengthAboveTheLimitNeverOpensTheDevice)
+{
+    const ChildResult r = run_child("set length 131072;start");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_EQ(r.err.compare(0, 7, "error: "), 0) << r.err;
+    EXPECT_EQ(r.out, "start 0 count=0 bps=0 zero=0 dc=0,0\n");
+    EXPECT_EQ(r.log, "");
+}
+
+// The device runs at the sampler's rate; the file is always opened as
+// 44100 Hz, the only rate the file streams take.
+TEST(SamplerDeviceStart, DiskfileAtAnotherDeviceRateStillOpensTheFile)
+{
+    TempDir dir;
+    const std::string file = dir / "music.cdr";
+    const std::vector<int16_t> samples(2 * 256 * 2, -3);
+    write_file(file, bytes16(samples, false));
+    const ChildResult r = run_child("set rate 48000;set length 256;set source 1;set filename " +
+                                    file + ";start;read 1;stop");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "driver: oss\n"
+                     "name: /dev/dsp\n"
+                     "type: device\n"
+                     "mode: write\n"
+                     "format: signed 16 bits\n"
+                     "channels: 2\n"
+                     "rate: 48000 Hz\n"
+                     "buffer size: 256 frames, 1024 bytes, 5.33333 ms\n");
+    const auto out = r.out_lines();
+    ASSERT_EQ(out.size(), 3u) << r.out;
+    EXPECT_EQ(out[0], "start 1 count=-1 bps=187.5 zero=1 dc=0,0");
+    EXPECT_EQ(out[1], read_line(1, 0, -3 * 65536, -3 * 65536));
+    EXPECT_EQ(count_prefixed(r.log_lines(), "ioctl SNDCTL_DSP_SPEED 48000 -> 48000 "), 1) << r.log;
 }
 
 // 32 bits pass the sampler's own check but never reach the device.
@@ -228,7 +265,7 @@ TEST(SamplerDeviceStop, DiskfileStopClosesDeviceAndFile)
 // last run stay until the first block.
 TEST(SamplerDeviceStop, RestartCountsAfreshAndKeepsTheLastMeans)
 {
-    const ChildResult r = run_child("set length 128;start;read 3;stop;start;read 1;stop",
+    const ChildResult r = run_child("set length 128;start;read 3;stop;dirty;start;read 1;stop",
                                     {{"SIMDSP_LEFT", "dc:-3"}, {"SIMDSP_RIGHT", "dc:7"}});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto out = r.out_lines();
@@ -322,7 +359,7 @@ TEST(SamplerSoundcard, BlocksArrivingInPiecesAreWhole)
 // on is the zeroed one from the start. The next block is recorded again.
 TEST(SamplerSoundcard, FailedFirstReadGoesOnWithTheZeroedBlock)
 {
-    const ChildResult r = run_child("set length 128;start;read 2;stop",
+    const ChildResult r = run_child("set length 128;dirty;start;read 2;stop",
                                     {{"SIMDSP_LEFT", "dc:-5"},
                                      {"SIMDSP_RIGHT", "dc:9"},
                                      {"SIMDSP_FAIL_READ", "1:EIO"}});
