@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <glob.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -36,7 +37,17 @@
 
 namespace {
 
-const char* const pulsedsp = "/usr/lib/x86_64-linux-gnu/pulseaudio/libpulsedsp.so";
+// The server's OSS emulation, in the multiarch library directory.
+std::string find_pulsedsp()
+{
+    glob_t g;
+    std::string path = "/usr/lib/x86_64-linux-gnu/pulseaudio/libpulsedsp.so";
+    if (glob("/usr/lib/*/pulseaudio/libpulsedsp.so", 0, nullptr, &g) == 0 && g.gl_pathc > 0)
+        path = g.gl_pathv[0];
+    globfree(&g);
+    return path;
+}
+const std::string pulsedsp = find_pulsedsp();
 const char* const sink = "zen_null";
 constexpr int rate = 44100;
 constexpr unsigned int length = 2048;
@@ -200,7 +211,7 @@ struct SoundServer {
 
         if (!exists("/usr/bin/pulseaudio") || !exists("/usr/bin/pacat") ||
             !exists("/usr/bin/pactl") || !exists(pulsedsp)) {
-            error = std::string("the sound server cannot run here: pulseaudio, pacat, pactl or ") +
+            error = "the sound server cannot run here: pulseaudio, pacat, pactl or " +
                     pulsedsp + " is missing (Debian packages pulseaudio, pulseaudio-utils, " +
                     "libpulsedsp; scripts/setup --test installs them)";
             return false;
@@ -250,6 +261,10 @@ struct SoundServer {
         }
         const std::string tone = dir + "/tone.raw";
         write_file(tone, raw);
+        // A short latency for the player: the null sink then renders in
+        // small pieces. Left to itself it renders two seconds at a time,
+        // which overflows the emulation's buffer of two blocks and loses
+        // most of the sound.
         player = spawn({"/usr/bin/pacat", "--playback", "--server=unix:" + socket,
                         std::string("--device=") + sink, "--raw", "--format=s16le",
                         "--rate=44100", "--channels=2", "--latency-msec=20"},
@@ -294,7 +309,7 @@ TEST(SoundServer, SamplerRecordsAToneThroughTheServersOssEmulation)
 
     // The child: this program again, with the OSS emulation preloaded.
     std::vector<std::string> env = pa.env();
-    env.push_back(std::string("LD_PRELOAD=") + pulsedsp);
+    env.push_back("LD_PRELOAD=" + pulsedsp);
     env.push_back("ZEN_SOUND_CHILD=" + pa.dir + "/blocks");
     const std::string child_out = pa.dir + "/child.out", child_err = pa.dir + "/child.err";
     fflush(stdout);
