@@ -142,7 +142,9 @@ void Analyser::draw_grid(bool labels)
                                              : app_resources.minorgridcolor);
         XDrawLine(display, window, gc, 0, y, static_cast<int>(width) - 1, y);
         if (labels) {
-            if (std::fabs(d) < 1.0e9)
+            // "%+d" fits the buffer up to eight digits; beyond that an
+            // exponent form keeps the label whole instead of cutting it.
+            if (std::fabs(d) < 1.0e8)
                 std::snprintf(text, sizeof text, "%+d", static_cast<int>(d));
             else
                 std::snprintf(text, sizeof text, "%+.2g", d);
