@@ -167,9 +167,10 @@ protected:
                             CopyFromParent, CWBackPixel | CWEventMask, &attrs);
         XStoreName(dpy, top, "Harness Probe");
         unsigned long grey = alloc_pixel(dpy, "gray20");
-        kids[0] = XCreateSimpleWindow(dpy, top, 10, 10, 30, 20, 0, 0, grey);
-        kids[1] = XCreateSimpleWindow(dpy, top, 50, 10, 40, 20, 1, 0, grey);
+        // Last to first, as Xt realizes the children of a composite.
         kids[2] = XCreateSimpleWindow(dpy, top, 100, 10, 50, 20, 0, 0, grey);
+        kids[1] = XCreateSimpleWindow(dpy, top, 50, 10, 40, 20, 1, 0, grey);
+        kids[0] = XCreateSimpleWindow(dpy, top, 10, 10, 30, 20, 0, 0, grey);
         grandchild = XCreateSimpleWindow(dpy, kids[0], 2, 3, 5, 6, 0, 0,
                                          alloc_pixel(dpy, "yellow"));
         XMapSubwindows(dpy, kids[0]);
@@ -196,7 +197,9 @@ TEST_F(HarnessWindows, FindsWindowsByTitleAndPath)
     EXPECT_EQ(child_by_path(dpy, top, {0, 0}), grandchild);
     EXPECT_EQ(child_by_path(dpy, top, {3}), 0u);
     EXPECT_EQ(child_by_path(dpy, top, {1, 0}), 0u);
-    EXPECT_EQ(child_by_path(dpy, server.root(), {-1}), top);
+    EXPECT_EQ(child_by_path(dpy, server.root(), {0}), top);
+    EXPECT_EQ(children(dpy, top), (std::vector<Window>{kids[2], kids[1], kids[0]}));
+    EXPECT_EQ(widget_children(dpy, top), (std::vector<Window>{kids[0], kids[1], kids[2]}));
 
     WindowInfo info = window_info(dpy, grandchild);
     EXPECT_EQ(info.x, 2);

@@ -58,16 +58,28 @@
 //   wait_for_window(dpy, title, t)   the same, waiting; 0 on timeout
 //   wait_for_window_gone(dpy, title, t)   none viewable any more
 //   is_viewable(dpy, w), wait_viewable(dpy, w, t), wait_unviewable(...)
-//   children(dpy, w)                 children bottom to top; for widget
-//                                    siblings that is their creation order
-//   child_by_path(dpy, w, {0, 2, 1}) the window reached by child indices
-//                                    (a negative index counts from the
-//                                    end, -1 is the last); 0 if missing
+//   children(dpy, w)                 children as XQueryTree gives them:
+//                                    bottom to top in stacking order
+//   widget_children(dpy, w)          children top to bottom. Xt realizes a
+//                                    composite's children last to first,
+//                                    and a new window goes on top of its
+//                                    siblings, so for widgets realized
+//                                    together (a shell and everything in
+//                                    it) this is their creation order
+//   child_by_path(dpy, w, {0, 2, 1}) the window reached by indices into
+//                                    widget_children at each level (a
+//                                    negative index counts from the end,
+//                                    -1 is the last); 0 if missing. For
+//                                    the control window, from its shell:
+//                                    {0} MainWindow, {0, 0} "Control",
+//                                    {0, 0, 0} "Frame1", {0, 0, 0, 0}
+//                                    "Form1", {0, 0, 0, 0, 1, 0} "Soundcard"
 //   window_info(dpy, w)              WindowInfo: geometry relative to the
 //                                    parent and to the root, border, map
 //                                    state, WM_NAME, path from the start
 //   list_tree(dpy, w)                every WindowInfo below w, pre-order,
-//                                    w itself first with an empty path
+//                                    w itself first with an empty path;
+//                                    paths as child_by_path takes them
 //   dump_tree(dpy, w)                the same as indented text, for
 //                                    finding paths while writing a test
 //   find_descendant(dpy, w, pred)    first window whose WindowInfo meets
@@ -89,6 +101,15 @@
 //                                    WM_DELETE_WINDOW, as a WM sends it
 //   iconify(dpy, top), deiconify(dpy, top)   unmap / map the top-level and
 //                                    set WM_STATE to Iconic / Normal
+//   top_level_of(dpy, w)             the child of the root that holds w
+//   raise_window(dpy, w)             raises the top-level holding w
+//   move_window(dpy, w, x, y)        moves the top-level holding w
+//   Without a window manager nothing places the dialogs: at start-up the
+//   analyser dialog (1025x500 at 0,0) lies over the whole control window and
+//   the scope dialog over part of the analyser, and a dialog managed again
+//   is centred over the control window. Pointer events go to whatever is on
+//   top and XGetImage of a covered part gives the covering window's pixels,
+//   so raise (or move) a window before clicking in it or reading it.
 //   Cover cover(dpy, w, margin = 0)  maps an override-redirect window over
 //                                    w and its border (plus margin) so w
 //                                    becomes fully obscured; cover.remove()
@@ -113,15 +134,19 @@
 //
 // Evidence when a test fails
 //   SaveOnFailure evidence(server);  declare it after the XServer and the
-//   evidence.add("stderr", prog);    Programs it refers to; if the test has
-//   evidence.add("spectrum", img);   failed when it goes out of scope it
-//                                    writes the whole screen, the added
-//                                    images (PNG), the added programs'
-//                                    standard error and a tree dump of every
-//                                    top-level into failure_dir():
+//   evidence.add("stderr", prog);    Programs it refers to. At the first
+//   evidence.add("spectrum", img);   failed assertion while it exists it
+//                                    saves the whole screen (PNG) and a tree
+//                                    dump of every viewable top-level; when
+//                                    it goes out of scope in a failed test
+//                                    it saves the added images (PNG) and
+//                                    the added programs' standard error.
+//                                    Files go into failure_dir():
 //                                    $ZEN_FAILURE_DIR, or the working
 //                                    directory (ctest's: the build tree),
-//                                    named <Suite>.<Test>-<label>.<ext>.
+//                                    named <Suite>.<Test>-<label>.<ext>
+//                                    (SaveOnFailure(server, "3") makes it
+//                                    <Suite>.<Test>.3-<label>.<ext>).
 //   save_failure_image(img, label)   writes one image that way right now
 //
 // Scratch files
@@ -267,7 +292,7 @@ ChildResult run_forked(const XServer& server, const std::function<void(std::stri
 struct WindowInfo {
     Window window = 0;
     Window parent = 0;
-    std::vector<int> path;  // child indices from the window the walk began at
+    std::vector<int> path;  // child_by_path indices from where the walk began
     int x = 0, y = 0;       // relative to the parent
     int root_x = 0, root_y = 0;
     int width = 0, height = 0;
@@ -286,6 +311,7 @@ bool is_viewable(Display* dpy, Window w);
 bool wait_viewable(Display* dpy, Window w, double timeout = default_timeout);
 bool wait_unviewable(Display* dpy, Window w, double timeout = default_timeout);
 std::vector<Window> children(Display* dpy, Window w);
+std::vector<Window> widget_children(Display* dpy, Window w);
 Window child_by_path(Display* dpy, Window w, const std::vector<int>& path);
 WindowInfo window_info(Display* dpy, Window w);
 std::vector<WindowInfo> list_tree(Display* dpy, Window w);
@@ -309,6 +335,9 @@ bool key(Display* dpy, unsigned long keysym);
 bool send_delete_window(Display* dpy, Window shell);
 bool iconify(Display* dpy, Window top);
 bool deiconify(Display* dpy, Window top);
+Window top_level_of(Display* dpy, Window w);
+bool raise_window(Display* dpy, Window w);
+bool move_window(Display* dpy, Window w, int x, int y);
 
 class Cover {
 public:
@@ -375,7 +404,9 @@ std::string save_failure_image(const Image& img, const std::string& label);
 
 class SaveOnFailure {
 public:
-    explicit SaveOnFailure(const XServer& server);
+    // A tag, if given, goes into the file names after the test's name, to
+    // tell the cases of a loop apart.
+    explicit SaveOnFailure(const XServer& server, const std::string& tag = "");
     ~SaveOnFailure();
     SaveOnFailure(const SaveOnFailure&) = delete;
     SaveOnFailure& operator=(const SaveOnFailure&) = delete;
@@ -384,7 +415,13 @@ public:
     void add(const std::string& label, const Program& prog);
 
 private:
+    class Listener;
+    void save_screen();
+
     const XServer& server_;
+    std::string test_;
+    Listener* listener_ = nullptr;
+    bool screen_saved_ = false;
     std::vector<std::pair<std::string, Image>> images_;
     std::vector<std::pair<std::string, const Program*>> programs_;
 };

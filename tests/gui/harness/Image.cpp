@@ -198,24 +198,68 @@ std::string failure_dir()
     return dir && *dir ? dir : ".";
 }
 
-std::string failure_path(const std::string& label, const std::string& ext)
+static std::string current_test()
 {
-    std::string test = "test";
     if (const auto* info = ::testing::UnitTest::GetInstance()->current_test_info())
-        test = std::string(info->test_suite_name()) + "." + info->name();
+        return std::string(info->test_suite_name()) + "." + info->name();
+    return "test";
+}
+
+static std::string path_for(const std::string& test, const std::string& label,
+                            const std::string& ext)
+{
     return failure_dir() + "/" + safe(test) + "-" + safe(label) + "." + ext;
 }
 
-std::string save_failure_image(const Image& img, const std::string& label)
+static std::string save_image_as(const std::string& path, const Image& img)
 {
-    std::string path = failure_path(label, "png");
     if (!img.save_png(path))
         return std::string();
     std::cerr << "saved " << path << "\n";
     return path;
 }
 
-SaveOnFailure::SaveOnFailure(const XServer& server) : server_(server) {}
+static void save_text_as(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path);
+    out << text;
+    if (out)
+        std::cerr << "saved " << path << "\n";
+}
+
+std::string failure_path(const std::string& label, const std::string& ext)
+{
+    return path_for(current_test(), label, ext);
+}
+
+std::string save_failure_image(const Image& img, const std::string& label)
+{
+    return save_image_as(failure_path(label, "png"), img);
+}
+
+// Hears of every failed assertion while a SaveOnFailure exists, so the
+// screen is saved as it was when the test first failed, not after the test
+// has gone on to close its windows. It is called with gtest's lock held, so
+// nothing it does may ask gtest anything (hence the stored test name).
+class SaveOnFailure::Listener : public ::testing::EmptyTestEventListener {
+public:
+    explicit Listener(SaveOnFailure& owner) : owner_(owner) {}
+    void OnTestPartResult(const ::testing::TestPartResult& result) override
+    {
+        if (result.failed())
+            owner_.save_screen();
+    }
+
+private:
+    SaveOnFailure& owner_;
+};
+
+SaveOnFailure::SaveOnFailure(const XServer& server, const std::string& tag)
+    : server_(server), test_(current_test() + (tag.empty() ? "" : "." + tag))
+{
+    listener_ = new Listener(*this);
+    ::testing::UnitTest::GetInstance()->listeners().Append(listener_);
+}
 
 void SaveOnFailure::add(const std::string& label, const Image& img)
 {
@@ -227,29 +271,32 @@ void SaveOnFailure::add(const std::string& label, const Program& prog)
     programs_.emplace_back(label, &prog);
 }
 
+void SaveOnFailure::save_screen()
+{
+    if (screen_saved_)
+        return;
+    screen_saved_ = true;
+    Display* dpy = server_.display();
+    if (!dpy)
+        return;
+    save_image_as(path_for(test_, "screen", "png"), capture(dpy, server_.root()));
+    std::string trees;
+    for (Window top : top_levels(dpy))
+        if (is_viewable(dpy, top))
+            trees += dump_tree(dpy, top) + "\n";
+    save_text_as(path_for(test_, "windows", "txt"), trees);
+}
+
 SaveOnFailure::~SaveOnFailure()
 {
+    delete ::testing::UnitTest::GetInstance()->listeners().Release(listener_);
     if (!::testing::Test::HasFailure())
         return;
-    auto save_text = [](const std::string& label, const std::string& text) {
-        std::string path = failure_path(label, "txt");
-        std::ofstream out(path);
-        out << text;
-        if (out)
-            std::cerr << "saved " << path << "\n";
-    };
-    if (Display* dpy = server_.display()) {
-        save_failure_image(capture(dpy, server_.root()), "screen");
-        std::string trees;
-        for (Window top : top_levels(dpy))
-            if (is_viewable(dpy, top))
-                trees += dump_tree(dpy, top) + "\n";
-        save_text("windows", trees);
-    }
+    save_screen();
     for (const auto& [label, img] : images_)
-        save_failure_image(img, label);
+        save_image_as(path_for(test_, label, "png"), img);
     for (const auto& [label, prog] : programs_)
-        save_text(label, prog->stderr_text());
+        save_text_as(path_for(test_, label, "txt"), prog->stderr_text());
 }
 
 }  // namespace harness

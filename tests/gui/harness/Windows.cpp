@@ -5,6 +5,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <sstream>
@@ -35,7 +36,7 @@ void walk(Display* dpy, Window w, std::vector<int>& path, std::vector<WindowInfo
         return;
     info.path = path;
     out.push_back(info);
-    std::vector<Window> kids = children(dpy, w);
+    std::vector<Window> kids = widget_children(dpy, w);
     for (size_t i = 0; i < kids.size(); ++i) {
         path.push_back(int(i));
         walk(dpy, kids[i], path, out);
@@ -94,6 +95,13 @@ std::vector<Window> children(Display* dpy, Window w)
     return out;
 }
 
+std::vector<Window> widget_children(Display* dpy, Window w)
+{
+    std::vector<Window> out = children(dpy, w);
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
 std::vector<Window> top_levels(Display* dpy)
 {
     return children(dpy, DefaultRootWindow(dpy));
@@ -142,7 +150,7 @@ bool wait_unviewable(Display* dpy, Window w, double timeout)
 Window child_by_path(Display* dpy, Window w, const std::vector<int>& path)
 {
     for (int index : path) {
-        std::vector<Window> kids = children(dpy, w);
+        std::vector<Window> kids = widget_children(dpy, w);
         int n = int(kids.size());
         int i = index < 0 ? n + index : index;
         if (i < 0 || i >= n)
@@ -330,6 +338,44 @@ bool deiconify(Display* dpy, Window top)
     XErrorTrap trap(dpy);
     set_wm_state(dpy, top, NormalState);
     XMapWindow(dpy, top);
+    return !trap.failed();
+}
+
+Window top_level_of(Display* dpy, Window w)
+{
+    const Window root = DefaultRootWindow(dpy);
+    for (;;) {
+        XErrorTrap trap(dpy);
+        Window r, parent, *kids = nullptr;
+        unsigned n = 0;
+        Status ok = XQueryTree(dpy, w, &r, &parent, &kids, &n);
+        if (kids)
+            XFree(kids);
+        if (!ok || trap.failed())
+            return 0;
+        if (parent == root || parent == 0)
+            return w;
+        w = parent;
+    }
+}
+
+bool raise_window(Display* dpy, Window w)
+{
+    Window top = top_level_of(dpy, w);
+    if (top == 0)
+        return false;
+    XErrorTrap trap(dpy);
+    XRaiseWindow(dpy, top);
+    return !trap.failed();
+}
+
+bool move_window(Display* dpy, Window w, int x, int y)
+{
+    Window top = top_level_of(dpy, w);
+    if (top == 0)
+        return false;
+    XErrorTrap trap(dpy);
+    XMoveWindow(dpy, top, x, y);
     return !trap.failed();
 }
 
