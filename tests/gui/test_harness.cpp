@@ -383,6 +383,32 @@ TEST_F(HarnessWindows, ActsAsTheWindowManager)
     EXPECT_EQ(ev.xvisibility.state, VisibilityUnobscured);
 }
 
+TEST_F(HarnessWindows, RaisesAndMovesTopLevels)
+{
+    ASSERT_NE(wait_for_window(dpy, "Harness Probe"), 0u);
+    EXPECT_EQ(top_level_of(dpy, grandchild), top);
+    EXPECT_EQ(top_level_of(dpy, top), top);
+    EXPECT_EQ(top_level_of(dpy, 0x7fffff), 0u);
+
+    // A second top-level over the first takes the clicks and the pixels.
+    const uint32_t yellow = colour(dpy, "yellow");
+    Window over = XCreateSimpleWindow(dpy, server.root(), 0, 0, 400, 300, 0, 0,
+                                      alloc_pixel(dpy, "steelblue"));
+    XMapWindow(dpy, over);
+    ASSERT_TRUE(wait_viewable(dpy, over));
+    EXPECT_EQ(top_levels(dpy).back(), over);
+    EXPECT_TRUE(wait_until([&] { return !shows_colour(dpy, grandchild, yellow); }));
+
+    ASSERT_TRUE(raise_window(dpy, grandchild));
+    EXPECT_EQ(top_levels(dpy).back(), top);
+    EXPECT_TRUE(wait_until([&] { return shows_colour(dpy, grandchild, yellow); }));
+
+    ASSERT_TRUE(move_window(dpy, kids[0], 700, 500));
+    EXPECT_TRUE(wait_until([&] { return window_info(dpy, top).root_x == 700; }));
+    EXPECT_EQ(window_info(dpy, grandchild).root_y, 500 + 10 + 3);
+    EXPECT_FALSE(raise_window(dpy, 0x7fffff));
+}
+
 TEST(HarnessProgram, CapturesOutputAndExitStatus)
 {
     XServer s;
