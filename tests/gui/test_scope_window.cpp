@@ -286,7 +286,7 @@ protected:
                                              {"SIMDSP_PACE", "realtime"},
                                              {"SIMDSP_LOG", log_path}});
         ASSERT_TRUE(prog->started()) << prog->error();
-        evidence = std::make_unique<SaveOnFailure>(server);
+        evidence = std::make_unique<SaveOnFailure>(server, run_number > 1 ? std::to_string(run_number) : "");
         evidence->add("stderr", *prog);
 
         control = wait_for_window(dpy, control_title);
@@ -306,9 +306,8 @@ protected:
         ASSERT_NE(zoom_bar, 0u) << dump_tree(dpy, control);
         // There is no window manager: every shell opens at the top left,
         // the analyser's over the control window. Spread them out.
-        XMoveWindow(dpy, control, 0, 650);
-        XMoveWindow(dpy, scope_shell, 1150, 50);
-        XSync(dpy, False);
+        ASSERT_TRUE(move_window(dpy, control, 0, 650));
+        ASSERT_TRUE(move_window(dpy, scope_shell, 1150, 50));
         ASSERT_TRUE(wait_until([&] {
             const WindowInfo c = window_info(dpy, control), s = window_info(dpy, scope_shell);
             return c.root_y == 650 && s.root_x == 1150 && s.root_y == 50;
@@ -857,6 +856,7 @@ TEST_F(ScopeWindow, ClosingTheWindowStopsSamplingWhenTheAnalyserDoesNotRun)
     EXPECT_NE(wait_for_window(dpy, scope_title), 0u);
     EXPECT_TRUE(wait_until([&] { return log_lines("open") == 2 && log_lines("read") > reads; }))
         << log_text();
+    ASSERT_TRUE(raise_window(dpy, control));   // the dialog comes back over it
     EXPECT_TRUE(wait_until([&] { return toggle_on(scope_run); }));
 }
 
