@@ -18,7 +18,7 @@
 //
 // The program under test
 //   Program prog(server, {"-diskfile"},
-//                {{"LD_PRELOAD", ZEN_SIMDSP}, {"SIMDSP_RATE", "8000"}});
+//                {{"LD_PRELOAD", ZEN_SIMDSP}, {"SIMDSP_LOG", log_path}});
 //   ASSERT_TRUE(prog.started()) << prog.error();
 //   Starts ZEN_BINARY with the arguments in a fresh working directory
 //   (prog.dir(), removed with the Program) and an environment made from the
@@ -47,9 +47,12 @@
 //   private working directory, its standard error goes to a file, then the
 //   body runs and appends whatever it likes to out; out is handed back
 //   through a pipe and the child ends with _exit(0). A body that calls
-//   exit() itself ends the child with that status and no output.
+//   exit() itself ends the child with that status and no output. gtest
+//   assertions in the body would be lost with the child: report through
+//   out and assert in the parent.
 //   r.exit_status (-1 unless it exited), r.term_signal, r.output, r.err
-//   (the child's standard error), r.timed_out (the child was killed).
+//   (the child's standard error), r.timed_out (the child ran past the
+//   timeout and was killed).
 //
 // Windows
 //   window_name(dpy, w)              WM_NAME or ""
@@ -152,6 +155,10 @@
 // Scratch files
 //   TempDir dir; dir.path(); dir.file("name"); dir.write("name", text)
 //   A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+//
+// This header includes gtest before Xlib, whose macros (None, Bool, Status)
+// break gtest's own headers when they come first; a test file that includes
+// X or Motif headers of its own should include this header first.
 #pragma once
 
 // Before Xlib: its macros (None, Bool, Status) clash with names in gtest.
