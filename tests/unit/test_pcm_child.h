@@ -6,6 +6,7 @@
 #pragma once
 
 #include "pcm/PCM.h"
+#include "simdsp_child.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -27,32 +28,12 @@
 
 namespace pcmtest {
 
-inline int count_fds()
-{
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(d);
-    return n - 1; // the directory's own descriptor
-}
-
-inline std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void write_file(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+using simchild::ChildResult;
+using simchild::count_fds;
+using simchild::lines;
+using simchild::read_file;
+using simchild::TempDir;
+using simchild::write_file;
 
 inline bool exists(const std::string& path)
 {
@@ -60,31 +41,14 @@ inline bool exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
-inline std::vector<std::string> lines(const std::string& text)
+// Runs script in a child under the simulated device, with the extra
+// variables (SIMDSP_LOG, SIMDSP_PLAY_FILE and ZEN_PCM_DUMP are set for it).
+inline ChildResult run_child(const std::string& script,
+                             const std::map<std::string, std::string>& vars = {})
 {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
+    return simchild::run_child("ZEN_PCM_CHILD", "ZEN_PCM_DUMP", script, vars);
 }
 
-// A fresh directory, removed with its files at the end of the test.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/zen_pcm_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir()
-    {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
 
 // Little-endian 16-bit samples as bytes.
 inline std::string le16(const std::vector<int16_t>& samples)
@@ -110,75 +74,6 @@ inline std::vector<int16_t> samples_of(const std::string& bytes)
 inline unsigned char pattern_byte(uint64_t j)
 {
     return static_cast<unsigned char>((j * 131 + 7) & 0xff);
-}
-
-struct ChildResult {
-    int status = -1; // exit status, or -1 when it did not exit normally
-    std::string out, err, log, dump, played;
-    std::vector<std::string> out_lines() const { return lines(out); }
-    std::vector<std::string> log_lines() const { return lines(log); }
-};
-
-// Runs script in a child under the simulated device, with the extra
-// variables (SIMDSP_LOG, SIMDSP_PLAY_FILE and ZEN_PCM_DUMP are set here).
-inline ChildResult run_child(const std::string& script,
-                             const std::map<std::string, std::string>& vars = {})
-{
-    TempDir dir;
-    std::map<std::string, std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string kv = *e;
-        const size_t eq = kv.find('=');
-        if (eq == std::string::npos || kv.compare(0, 7, "SIMDSP_") == 0)
-            continue;
-        env[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    env["ZEN_PCM_CHILD"] = script;
-    env["ZEN_PCM_DUMP"] = dir / "dump";
-    env["LD_PRELOAD"] = ZEN_SIMDSP;
-    env["SIMDSP_LOG"] = dir / "log";
-    env["SIMDSP_PLAY_FILE"] = dir / "played";
-    env["SIMDSP_PACE"] = "fast";
-    // The simulated device is not instrumented and comes first.
-    std::string asan = env.count("ASAN_OPTIONS") ? env["ASAN_OPTIONS"] + ":" : "";
-    env["ASAN_OPTIONS"] = asan + "verify_asan_link_order=0";
-    for (const auto& kv : vars)
-        env[kv.first] = kv.second;
-
-    std::vector<std::string> strings;
-    for (const auto& kv : env)
-        strings.push_back(kv.first + "=" + kv.second);
-    std::vector<char*> envp;
-    for (std::string& s : strings)
-        envp.push_back(&s[0]);
-    envp.push_back(nullptr);
-
-    const std::string out_path = dir / "out", err_path = dir / "err";
-    fflush(stdout);
-    fflush(stderr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(err, 2);
-        close(out);
-        close(err);
-        char self[] = "/proc/self/exe";
-        char* argv[] = {self, nullptr};
-        execve(self, argv, envp.data());
-        _exit(127);
-    }
-    ChildResult r;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        r.status = WEXITSTATUS(status);
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
-    r.log = read_file(dir / "log");
-    r.dump = read_file(dir / "dump");
-    r.played = read_file(dir / "played");
-    return r;
 }
 
 // ---------------------------------------------------------------- the child

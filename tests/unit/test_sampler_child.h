@@ -21,6 +21,7 @@
 #pragma once
 
 #include "sampler/Sampler.h"
+#include "simdsp_child.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -40,48 +41,21 @@
 
 namespace samplertest {
 
-inline std::string read_file(const std::string& path)
+using simchild::ChildResult;
+using simchild::count_fds;
+using simchild::lines;
+using simchild::read_file;
+using simchild::TempDir;
+using simchild::write_file;
+
+// Runs script in a child under the simulated device, with the extra
+// variables; the device runs unpaced unless vars say otherwise.
+inline ChildResult run_child(const std::string& script,
+                             const std::map<std::string, std::string>& vars = {})
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return simchild::run_child("ZEN_SAMPLER_CHILD", "ZEN_SAMPLER_DUMP", script, vars);
 }
 
-inline void write_file(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-inline std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
-// A fresh directory, removed with its files at the end of the test.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/zen_sampler_XXXXXX";
-        const char* p = mkdtemp(tmpl);
-        path = p ? p : "/tmp";
-    }
-    ~TempDir()
-    {
-        const std::string cmd = "rm -rf '" + path + "'";
-        if (path != "/tmp" && system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
 
 // 16-bit samples as little-endian (le) or big-endian bytes.
 inline std::string bytes16(const std::vector<int16_t>& samples, bool le)
@@ -141,77 +115,6 @@ inline std::vector<int16_t> le_samples_of(const std::string& bytes)
     return v;
 }
 
-struct ChildResult {
-    int status = -1;  // exit status, or -1 when it did not exit normally
-    std::string out, err, log, dump, played;
-    std::vector<std::string> out_lines() const { return lines(out); }
-    std::vector<std::string> err_lines() const { return lines(err); }
-    std::vector<std::string> log_lines() const { return lines(log); }
-};
-
-// Runs script in a child under the simulated device, with the extra
-// variables; SIMDSP_LOG, SIMDSP_PLAY_FILE and ZEN_SAMPLER_DUMP are set here
-// and the device runs unpaced unless vars say otherwise.
-inline ChildResult run_child(const std::string& script,
-                             const std::map<std::string, std::string>& vars = {})
-{
-    TempDir dir;
-    std::map<std::string, std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string kv = *e;
-        const size_t eq = kv.find('=');
-        if (eq == std::string::npos || kv.compare(0, 7, "SIMDSP_") == 0)
-            continue;
-        env[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    env["ZEN_SAMPLER_CHILD"] = script;
-    env["ZEN_SAMPLER_DUMP"] = dir / "dump";
-    env["LD_PRELOAD"] = ZEN_SIMDSP;
-    env["SIMDSP_LOG"] = dir / "log";
-    env["SIMDSP_PLAY_FILE"] = dir / "played";
-    env["SIMDSP_PACE"] = "fast";
-    // The simulated device is not instrumented and is loaded first.
-    const std::string asan = env.count("ASAN_OPTIONS") ? env["ASAN_OPTIONS"] + ":" : "";
-    env["ASAN_OPTIONS"] = asan + "verify_asan_link_order=0";
-    for (const auto& kv : vars)
-        env[kv.first] = kv.second;
-
-    std::vector<std::string> strings;
-    for (const auto& kv : env)
-        strings.push_back(kv.first + "=" + kv.second);
-    std::vector<char*> envp;
-    for (std::string& s : strings)
-        envp.push_back(&s[0]);
-    envp.push_back(nullptr);
-
-    const std::string out_path = dir / "out", err_path = dir / "err";
-    fflush(stdout);
-    fflush(stderr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(err, 2);
-        close(out);
-        close(err);
-        char self[] = "/proc/self/exe";
-        char* argv[] = {self, nullptr};
-        execve(self, argv, envp.data());
-        _exit(127);
-    }
-    ChildResult r;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        r.status = WEXITSTATUS(status);
-    r.out = read_file(out_path);
-    r.err = read_file(err_path);
-    r.log = read_file(dir / "log");
-    r.dump = read_file(dir / "dump");
-    r.played = read_file(dir / "played");
-    return r;
-}
-
 // ---------------------------------------------------------------- the child
 
 // Allocation counting, supplied by the test file that counts.
@@ -219,19 +122,6 @@ struct AllocCounter {
     void (*arm)() = nullptr;        // starts counting from zero
     long (*disarm)() = nullptr;     // stops counting, returns the count
 };
-
-inline int count_fds()
-{
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(d);
-    return n - 1;  // the directory's own descriptor
-}
 
 inline bool block_is_zero()
 {
