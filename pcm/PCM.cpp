@@ -6,10 +6,14 @@
 #include "pcm/PCMOSS.h"
 #include "pcm/PCMWAV.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
+#include <sys/stat.h>
+#include <unistd.h>
 
 PCM::PCM(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
     : ok(false),
@@ -42,6 +46,51 @@ void PCM::print_info()
             "buffer size: %d frames, %lld bytes, %g ms\n",
             name ? name : "", type == 0 ? "device" : "file", mode == 0 ? "read" : "write",
             8 << format, channels, rate, size, bytes, ms);
+}
+
+bool PCM::check_file_parameters() const
+{
+    if (channels != 2) {
+        fputs("error: Illegal number of channels\n", stderr);
+        return false;
+    }
+    if (format != 1) {
+        fputs("error: Illegal format (resolution)\n", stderr);
+        return false;
+    }
+    if (rate != 44100) {
+        fputs("error: Illegal rate\n", stderr);
+        return false;
+    }
+    if (size != 1) {
+        fputs("error: Illegal buffer size\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+bool PCM::open_file(int& fd, long long& file_size) const
+{
+    fd = mode == 1 ? ::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666) : ::open(name, O_RDONLY);
+    if (fd == -1) {
+        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
+        return false;
+    }
+    file_size = 0;
+    if (mode == 1)
+        return true;
+    struct stat st;
+    if (fstat(fd, &st) == -1) {
+        fprintf(stderr, "error: Can't stat %s: %s\n", name, strerror(errno));
+        return false;
+    }
+    // A directory opens read-only and has a size, but is no stream.
+    if (S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(EISDIR));
+        return false;
+    }
+    file_size = st.st_size;
+    return true;
 }
 
 PCM* create_pcm(const char* name, int type, int mode, int format, int channels, int rate, int size)

@@ -37,6 +37,15 @@ public:
     virtual int64_t write(void* buffer, uint64_t count) = 0;
 
     int bytes_per_frame() const { return channels << format; }
+
+protected:
+    // The file kinds take 16-bit stereo at 44100 Hz, one frame at a time;
+    // false after the message of the first parameter that differs.
+    bool check_file_parameters() const;
+    // Opens the file for the stream's mode into fd: created and truncated
+    // for writing; for reading it must be no directory, and file_size
+    // receives its size in bytes. False after the message.
+    bool open_file(int& fd, long long& file_size) const;
 };
 
 // Opens a stream of the kind chosen by type and name and returns it only if

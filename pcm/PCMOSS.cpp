@@ -147,23 +147,23 @@ int64_t PCMOSS::seek(int64_t, int)
 // blocking transfer over in several pieces, so both directions continue until
 // the whole block has moved. Only an error, or a device that moves nothing,
 // ends the block early.
-int64_t PCMOSS::read(void* buffer, uint64_t count)
+template <typename Buffer, typename Move>
+static int64_t move_block(int bytes_per_frame, uint64_t count, Buffer* buffer, Move move)
 {
-    const long long total = block_bytes(bytes_per_frame(), count);
+    const long long total = block_bytes(bytes_per_frame, count);
     if (total < 0) {
         fprintf(stderr, "error: %s\n", strerror(EINVAL));
         return -1;
     }
-    char* p = static_cast<char*>(buffer);
     long long done = 0;
     while (done < total) {
-        const ssize_t n = ::read(fd, p + done, static_cast<size_t>(total - done));
+        const ssize_t n = move(buffer + done, static_cast<size_t>(total - done));
         if (n > 0) {
             done += n;
         } else if (n == -1 && errno == EINTR) {
             continue;
         } else {
-            // n == 0: the device has nothing more to deliver.
+            // n == 0: the device has nothing more to move.
             fprintf(stderr, "error: %s\n", strerror(n == 0 ? EIO : errno));
             return -1;
         }
@@ -171,25 +171,14 @@ int64_t PCMOSS::read(void* buffer, uint64_t count)
     return static_cast<int64_t>(count);
 }
 
+int64_t PCMOSS::read(void* buffer, uint64_t count)
+{
+    return move_block(bytes_per_frame(), count, static_cast<char*>(buffer),
+                      [this](char* p, size_t n) { return ::read(fd, p, n); });
+}
+
 int64_t PCMOSS::write(void* buffer, uint64_t count)
 {
-    const long long total = block_bytes(bytes_per_frame(), count);
-    if (total < 0) {
-        fprintf(stderr, "error: %s\n", strerror(EINVAL));
-        return -1;
-    }
-    const char* p = static_cast<const char*>(buffer);
-    long long done = 0;
-    while (done < total) {
-        const ssize_t n = ::write(fd, p + done, static_cast<size_t>(total - done));
-        if (n > 0) {
-            done += n;
-        } else if (n == -1 && errno == EINTR) {
-            continue;
-        } else {
-            fprintf(stderr, "error: %s\n", strerror(n == 0 ? EIO : errno));
-            return -1;
-        }
-    }
-    return static_cast<int64_t>(count);
+    return move_block(bytes_per_frame(), count, static_cast<const char*>(buffer),
+                      [this](const char* p, size_t n) { return ::write(fd, p, n); });
 }

@@ -84,29 +84,11 @@ void WavHeader::from_bytes(const unsigned char in[bytes])
 PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
     : PCM(name_, type_, mode_, format_, channels_, rate_, size_), fd(-1)
 {
-    if (channels != 2) {
-        fputs("error: Illegal number of channels\n", stderr);
+    long long file_size = 0;
+    if (!check_file_parameters() || !open_file(fd, file_size))
         return;
-    }
-    if (format != 1) {
-        fputs("error: Illegal format (resolution)\n", stderr);
-        return;
-    }
-    if (rate != 44100) {
-        fputs("error: Illegal rate\n", stderr);
-        return;
-    }
-    if (size != 1) {
-        fputs("error: Illegal buffer size\n", stderr);
-        return;
-    }
 
     if (mode == 1) {
-        fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (fd == -1) {
-            fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
-            return;
-        }
         // Sizes for a file of 0 bytes until the destructor knows the real one.
         if (!write_header(0))
             return;
@@ -114,22 +96,6 @@ PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channel
         return;
     }
 
-    fd = ::open(name, O_RDONLY);
-    if (fd == -1) {
-        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
-        return;
-    }
-    struct stat st;
-    if (fstat(fd, &st) == -1) {
-        fprintf(stderr, "error: Can't stat %s: %s\n", name, strerror(errno));
-        return;
-    }
-    // A directory opens read-only but is no stream.
-    if (S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(EISDIR));
-        return;
-    }
-    const long long file_size = st.st_size;
     if (file_size <= 43) {
         fprintf(stderr, "error: File too small %s\n", name);
         return;
