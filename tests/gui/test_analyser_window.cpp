@@ -1,0 +1,243 @@
+// The analyser window in the running program: closing it as a window
+// manager does stops the view (and the sampling, unless the scope runs),
+// setting Run again shows it with its old contents, and while it is fully
+// covered or iconified the analysers go on computing but draw nothing,
+// which the program's own X requests show (RECORD).
+#include "gui/test_analyser_support.h"
+
+using namespace harness;
+using namespace analyser_test;
+
+namespace {
+
+// The simulated device records a full-scale sine at component 100 on the
+// left and silence on the right, in real time.
+Env tone_device(const DeviceLog& log)
+{
+    return {{"LD_PRELOAD", ZEN_SIMDSP},
+            {"SIMDSP_LEFT", "sine:2153.3203125:1.0"},
+            {"SIMDSP_RIGHT", "silence"},
+            {"SIMDSP_LOG", log.path}};
+}
+
+// What the two displays show while that tone runs: every block is the
+// same (whole periods), so the levels are those of one block.
+Scene tone_scene(Picture::Text labels)
+{
+    Track t;
+    t.block(Reference().raw_db(StereoBlock{tone_block({{100, 1.0}}), silent_block()}, Mix::Left), true, 0);
+    Scene s;
+    s.level = t.level;
+    s.labels = labels;
+    return s;
+}
+
+Scene silent_scene(Picture::Text labels)
+{
+    Scene s;
+    s.labels = labels;
+    return s;
+}
+
+}  // namespace
+
+TEST(AnalyserWindow, ClosingStopsTheViewAndRunShowsItAgain)
+{
+    XServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    Display* dpy = server.display();
+    TempDir dir;
+    DeviceLog log{dir.file("dsp.log")};
+    const std::string missing = dir.file("missing.wav");
+    Program prog(server, {"-filename", missing}, tone_device(log));
+    ASSERT_TRUE(prog.started()) << prog.error();
+    SaveOnFailure evidence(server);
+    evidence.add("stderr", prog);
+
+    Windows win = open_windows(dpy);
+    ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+    ASSERT_EQ(win.spectrum.area.size(), 2u);
+    const Window left = win.spectrum.area[0], right = win.spectrum.area[1];
+    const Controls& c = win.controls;
+    Palette pal(dpy);
+    Glyphs glyphs(dpy);
+    ASSERT_TRUE(glyphs.ok());
+    const Picture tone = paint(tone_scene(Picture::Text::Maybe), glyphs);
+    const Picture silent = paint(silent_scene(Picture::Text::Maybe), glyphs);
+    Image img;
+
+    ASSERT_TRUE(click_centre(dpy, c.analyser_run));
+    EXPECT_EQ(wait_picture(dpy, left, tone, pal, &img), "");
+    evidence.add("running", img);
+    EXPECT_EQ(wait_picture(dpy, right, silent, pal), "");
+    EXPECT_TRUE(is_set(dpy, c.analyser_run));
+
+    // Closed as a window manager closes it: the window goes, its Run
+    // toggle is unset and, with the scope idle, the device is closed.
+    ASSERT_TRUE(send_delete_window(dpy, win.analyser));
+    EXPECT_TRUE(wait_unviewable(dpy, win.analyser));
+    EXPECT_TRUE(wait_until([&] { return log.closes() == 1; })) << log.text();
+    EXPECT_TRUE(wait_until([&] { return !is_set(dpy, c.analyser_run); }));
+
+    // Run again, with a source that cannot be opened: the window comes back
+    // with what it showed when it was closed, drawn afresh by its exposes,
+    // while the toggle springs back and nothing is sampled.
+    ASSERT_TRUE(click_centre(dpy, c.diskfile));
+    ASSERT_TRUE(wait_until([&] { return is_set(dpy, c.diskfile); }));
+    const int reads = log.reads();
+    ASSERT_TRUE(click_centre(dpy, c.analyser_run));
+    ASSERT_TRUE(wait_viewable(dpy, win.analyser));
+    EXPECT_TRUE(prog.wait_stderr("error: Can't open " + missing + ": No such file or directory\n"))
+        << prog.stderr_text();
+    EXPECT_TRUE(wait_until([&] { return log.closes() == 2; })) << log.text();
+    EXPECT_TRUE(wait_until([&] { return !is_set(dpy, c.analyser_run); }));
+    // Shown where it was, clear of the control window.
+    EXPECT_EQ(window_info(dpy, win.analyser).root_y, analyser_y);
+    EXPECT_EQ(wait_picture(dpy, left, paint(tone_scene(Picture::Text::Exact), glyphs), pal, &img), "");
+    evidence.add("shown-again", img);
+    EXPECT_EQ(wait_picture(dpy, right, paint(silent_scene(Picture::Text::Exact), glyphs), pal), "");
+    EXPECT_EQ(log.reads(), reads);
+
+    // With the scope running, closing the analyser leaves the sampling on.
+    ASSERT_TRUE(click_centre(dpy, c.soundcard));
+    ASSERT_TRUE(wait_until([&] { return is_set(dpy, c.soundcard); }));
+    ASSERT_TRUE(click_centre(dpy, c.scope_run));
+    ASSERT_TRUE(wait_until([&] { return is_set(dpy, c.scope_run); }));
+    ASSERT_TRUE(click_centre(dpy, c.analyser_run));
+    EXPECT_TRUE(wait_until([&] { return is_set(dpy, c.analyser_run); }));
+    EXPECT_EQ(wait_picture(dpy, left, tone, pal), "");
+    ASSERT_TRUE(send_delete_window(dpy, win.analyser));
+    EXPECT_TRUE(wait_unviewable(dpy, win.analyser));
+    EXPECT_TRUE(wait_until([&] { return !is_set(dpy, c.analyser_run); }));
+    const int later = log.reads();
+    EXPECT_TRUE(wait_until([&] { return log.reads() >= later + 3; })) << log.text();
+    EXPECT_TRUE(is_set(dpy, c.scope_run));
+    EXPECT_EQ(log.closes(), 2);
+
+    // The scope's Run off: nothing runs, the device is closed.
+    ASSERT_TRUE(click_centre(dpy, c.scope_run));
+    EXPECT_TRUE(wait_until([&] { return log.closes() == 3; })) << log.text();
+    EXPECT_TRUE(prog.running()) << prog.describe();
+}
+
+TEST(AnalyserWindow, DrawsNothingWhileCoveredOrIconified)
+{
+    XServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    Display* dpy = server.display();
+    TempDir dir;
+    DeviceLog log{dir.file("dsp.log")};
+    Program prog(server, {}, tone_device(log));
+    ASSERT_TRUE(prog.started()) << prog.error();
+    SaveOnFailure evidence(server);
+    evidence.add("stderr", prog);
+
+    Windows win = open_windows(dpy);
+    ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+    ASSERT_EQ(win.spectrum.area.size(), 2u);
+    const Window area[2] = {win.spectrum.area[0], win.spectrum.area[1]};
+    Palette pal(dpy);
+    Glyphs glyphs(dpy);
+    ASSERT_TRUE(glyphs.ok());
+    Image img;
+    ASSERT_EQ(wait_picture(dpy, area[0], paint(silent_scene(Picture::Text::Exact), glyphs), pal), "");
+
+    // Record the program's requests and the visibility and map events it
+    // is sent. An expose of one pixel of each area makes each analyser
+    // draw once, which tells the graphics context it draws with.
+    Recorder rec(server.name(), win.analyser, {VisibilityNotify, UnmapNotify});
+    ASSERT_TRUE(rec.ok());
+    for (Window a : area)
+        XClearArea(dpy, a, 0, 0, 1, 1, True);
+    XSync(dpy, False);
+    uint32_t gc[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        long at = rec.wait_for([&](const Recorder::Item& it) {
+            return it.request && (it.code == X_PolySegment || it.code == X_PolyFillRectangle) && it.a == area[i];
+        });
+        ASSERT_GE(at, 0) << "no drawing into Display" << i;
+        gc[i] = rec.items()[size_t(at)].b;
+    }
+    // Drawing calls of an analyser after item `from`: each begins by
+    // setting its clip rectangle.
+    auto draws_after = [&](size_t from, int i) {
+        int n = 0;
+        for (size_t k = from; k < rec.items().size(); ++k) {
+            const Recorder::Item& it = rec.items()[k];
+            n += it.request && it.code == X_SetClipRectangles && it.a == gc[i];
+        }
+        return n;
+    };
+
+    // Running and visible, then fully covered: after the event that tells
+    // the program so, at most the block it was reading then is drawn.
+    // (Covering it before the run would not do: setting Run raises the
+    // window.)
+    ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
+    EXPECT_EQ(wait_picture(dpy, area[0], paint(tone_scene(Picture::Text::Maybe), glyphs), pal), "");
+    {
+        Cover cover(dpy, win.analyser);
+        ASSERT_TRUE(cover.ok());
+        long obscured = rec.wait_for([&](const Recorder::Item& it) {
+            return !it.request && it.code == VisibilityNotify && it.a == win.analyser &&
+                   it.detail == VisibilityFullyObscured;
+        });
+        ASSERT_GE(obscured, 0) << "the program was not told that its window is covered";
+        const int reads = log.reads();
+        EXPECT_TRUE(wait_until([&] { return log.reads() >= reads + 8; })) << log.text();
+        rec.wait_for([](const Recorder::Item&) { return false; }, 0.2);
+        for (int i = 0; i < 2; ++i)
+            EXPECT_LE(draws_after(size_t(obscured), i), 1) << "Display" << i << " drawn while covered";
+        // Peak search switched on meanwhile: the change shows once the
+        // window is visible again.
+        ASSERT_TRUE(click_centre(dpy, win.controls.peak_search));
+        ASSERT_TRUE(wait_until([&] { return is_set(dpy, win.controls.peak_search); }));
+    }
+    // Uncovered, the exposes bring both areas up to date: markers at the
+    // edges and the held peak's label, "2161" (component 100) on the left;
+    // on the silent right no level rises above the floor, so the label
+    // keeps the frequency it started with, 0 Hz, at the bottom.
+    Scene left_scene = tone_scene(Picture::Text::Exact);
+    Scene right_scene = silent_scene(Picture::Text::Exact);
+    for (Scene* s : {&left_scene, &right_scene}) {
+        s->markers = true;
+        s->marker[0] = 0;
+        s->marker[1] = num_fft - 1;
+        Peak p;
+        p.search(*s);
+        p.label(*s, glyphs);
+    }
+    EXPECT_EQ(left_scene.label, "2161");
+    EXPECT_EQ(right_scene.label, "0");
+    std::string diff = wait_picture(dpy, area[0], paint(left_scene, glyphs), pal, &img);
+    evidence.add("uncovered", img);
+    EXPECT_EQ(diff, "");
+    EXPECT_EQ(wait_picture(dpy, area[1], paint(right_scene, glyphs), pal, &img), "");
+    evidence.add("uncovered-right", img);
+
+    // Visible, every block is drawn: count the drawing calls over a few
+    // blocks, then iconify. After the unmap event at most the block that
+    // was being read then is still drawn.
+    size_t start = rec.items().size();
+    int reads = log.reads();
+    ASSERT_TRUE(wait_until([&] { return log.reads() >= reads + 4; }));
+    rec.wait_for([](const Recorder::Item&) { return false; }, 0.2);
+    EXPECT_GE(draws_after(start, 0), 3) << "visible, the analyser draws after each block";
+    EXPECT_GE(draws_after(start, 1), 3);
+    ASSERT_TRUE(iconify(dpy, win.analyser));
+    long unmapped = rec.wait_for([&](const Recorder::Item& it) {
+        return !it.request && it.code == UnmapNotify && it.a == win.analyser;
+    });
+    ASSERT_GE(unmapped, 0) << "the program was not told that its window is unmapped";
+    reads = log.reads();
+    EXPECT_TRUE(wait_until([&] { return log.reads() >= reads + 8; })) << log.text();
+    rec.stop();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_LE(draws_after(size_t(unmapped), i), 1) << "Display" << i << " drawn while iconified";
+
+    ASSERT_TRUE(deiconify(dpy, win.analyser));
+    ASSERT_TRUE(wait_viewable(dpy, win.analyser));
+    EXPECT_EQ(wait_picture(dpy, area[0], paint(left_scene, glyphs), pal), "");
+    EXPECT_EQ(wait_picture(dpy, area[1], paint(right_scene, glyphs), pal), "");
+    EXPECT_TRUE(prog.running()) << prog.describe();
+}
