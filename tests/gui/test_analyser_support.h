@@ -24,8 +24,10 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace analyser_test {
@@ -768,7 +770,9 @@ inline std::string wait_picture(Display* dpy, Window w, const Picture& want, con
 
 // ---------------------------------------------------------------------------
 // Requests of the program and events it is sent, through the RECORD
-// extension, on two connections of the test's own.
+// extension, on two connections of the test's own: one that controls the
+// recording, one that a thread of its own blocks on while the server sends
+// what it intercepts (each connection is used by one thread only).
 
 class Recorder {
 public:
@@ -809,9 +813,12 @@ public:
         XSync(ctrl_, False);
         if (!ctx_)
             return;
-        if (!XRecordEnableContextAsync(data_, ctx_, &Recorder::intercept, reinterpret_cast<XPointer>(this)))
-            return;
-        running_ = true;
+        thread_ = std::thread([this] { XRecordEnableContext(data_, ctx_, &Recorder::intercept, reinterpret_cast<XPointer>(this)); });
+        // Recording has begun once the server says so.
+        wait_until([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return started_;
+        });
     }
     ~Recorder()
     {
@@ -826,24 +833,23 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    bool ok() const { return running_ || ended_; }
-
-    // Takes in what has arrived so far.
-    void poll()
+    bool ok()
     {
-        if (running_)
-            XRecordProcessReplies(data_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        return started_;
     }
+
     // Waits until an item meets pred; its index, or -1.
     long wait_for(const std::function<bool(const Item&)>& pred, double timeout = default_timeout)
     {
         long found = -1;
+        size_t seen = 0;
         wait_until(
             [&] {
-                poll();
-                for (size_t i = 0; i < items_.size(); ++i)
-                    if (pred(items_[i])) {
-                        found = long(i);
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (; seen < items_.size(); ++seen)
+                    if (pred(items_[seen])) {
+                        found = long(seen);
                         return true;
                     }
                 return false;
@@ -854,24 +860,26 @@ public:
     // Ends the recording; everything intercepted up to now is then in items().
     void stop()
     {
-        if (!running_)
+        if (!thread_.joinable())
             return;
         XRecordDisableContext(ctrl_, ctx_);
         XSync(ctrl_, False);
-        wait_until([&] {
-            XRecordProcessReplies(data_);
-            return ended_;
-        });
-        running_ = false;
+        thread_.join();
     }
-    const std::vector<Item>& items() const { return items_; }
+    // What has been intercepted so far.
+    std::vector<Item> items()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_;
+    }
 
 private:
     static void intercept(XPointer closure, XRecordInterceptData* d)
     {
         auto* self = reinterpret_cast<Recorder*>(closure);
-        if (d->category == XRecordEndOfData)
-            self->ended_ = true;
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        if (d->category == XRecordStartOfData)
+            self->started_ = true;
         if ((d->category == XRecordFromClient || d->category == XRecordFromServer) && d->data && d->data_len > 0) {
             const unsigned char* p = d->data;
             Item it{};
@@ -881,7 +889,7 @@ private:
             auto word = [&](size_t at) {
                 uint32_t v = 0;
                 if (at + 4 <= size_t(d->data_len) * 4)
-                    std::memcpy(&v, p + at, 4);  // the recording connection's byte order: ours
+                    std::memcpy(&v, p + at, 4);  // the program runs on this host: our byte order
                 return v;
             };
             it.a = word(4);
@@ -895,8 +903,9 @@ private:
     Display* ctrl_ = nullptr;
     Display* data_ = nullptr;
     XRecordContext ctx_ = 0;
-    bool running_ = false;
-    bool ended_ = false;
+    std::thread thread_;
+    std::mutex mutex_;
+    bool started_ = false;
     std::vector<Item> items_;
 };
 

@@ -161,11 +161,10 @@ TEST(AnalyserWindow, DrawsNothingWhileCoveredOrIconified)
     // Drawing calls of an analyser after item `from`: each begins by
     // setting its clip rectangle.
     auto draws_after = [&](size_t from, int i) {
+        const std::vector<Recorder::Item> items = rec.items();
         int n = 0;
-        for (size_t k = from; k < rec.items().size(); ++k) {
-            const Recorder::Item& it = rec.items()[k];
-            n += it.request && it.code == X_SetClipRectangles && it.a == gc[i];
-        }
+        for (size_t k = from; k < items.size(); ++k)
+            n += items[k].request && items[k].code == X_SetClipRectangles && items[k].a == gc[i];
         return n;
     };
 
