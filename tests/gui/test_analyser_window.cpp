@@ -169,9 +169,11 @@ TEST(AnalyserWindow, DrawsNothingWhileCoveredOrIconified)
     };
 
     // Running and visible, then fully covered: after the event that tells
-    // the program so, at most the block it was reading then is drawn.
-    // (Covering it before the run would not do: setting Run raises the
-    // window.)
+    // the program so, at most the block it was reading then is drawn, and
+    // perhaps the next, should the event still be on its way through the
+    // server's output when the program looks for events between blocks;
+    // drawing on while covered would show eight. (Covering it before the
+    // run would not do: setting Run raises the window.)
     ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
     EXPECT_EQ(wait_picture(dpy, area[0], paint(tone_scene(Picture::Text::Maybe), glyphs), pal), "");
     {
@@ -186,7 +188,7 @@ TEST(AnalyserWindow, DrawsNothingWhileCoveredOrIconified)
         EXPECT_TRUE(wait_until([&] { return log.reads() >= reads + 8; })) << log.text();
         rec.wait_for([](const Recorder::Item&) { return false; }, 0.2);
         for (int i = 0; i < 2; ++i)
-            EXPECT_LE(draws_after(size_t(obscured), i), 1) << "Display" << i << " drawn while covered";
+            EXPECT_LE(draws_after(size_t(obscured), i), 2) << "Display" << i << " drawn while covered";
         // Peak search switched on meanwhile: the change shows once the
         // window is visible again.
         ASSERT_TRUE(click_centre(dpy, win.controls.peak_search));
@@ -216,7 +218,7 @@ TEST(AnalyserWindow, DrawsNothingWhileCoveredOrIconified)
 
     // Visible, every block is drawn: count the drawing calls over a few
     // blocks, then iconify. After the unmap event at most the block that
-    // was being read then is still drawn.
+    // was being read then (and perhaps the next, as above) is still drawn.
     size_t start = rec.items().size();
     int reads = log.reads();
     ASSERT_TRUE(wait_until([&] { return log.reads() >= reads + 4; }));
@@ -232,7 +234,7 @@ TEST(AnalyserWindow, DrawsNothingWhileCoveredOrIconified)
     EXPECT_TRUE(wait_until([&] { return log.reads() >= reads + 8; })) << log.text();
     rec.stop();
     for (int i = 0; i < 2; ++i)
-        EXPECT_LE(draws_after(size_t(unmapped), i), 1) << "Display" << i << " drawn while iconified";
+        EXPECT_LE(draws_after(size_t(unmapped), i), 2) << "Display" << i << " drawn while iconified";
 
     ASSERT_TRUE(deiconify(dpy, win.analyser));
     ASSERT_TRUE(wait_viewable(dpy, win.analyser));
