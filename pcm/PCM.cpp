@@ -7,6 +7,7 @@
 #include "pcm/PCMWAV.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +47,14 @@ void PCM::print_info()
             "buffer size: %d frames, %lld bytes, %g ms\n",
             name ? name : "", type == 0 ? "device" : "file", mode == 0 ? "read" : "write",
             8 << format, channels, rate, size, bytes, ms);
+}
+
+long long PCM::bytes_for(uint64_t count) const
+{
+    const int frame = bytes_per_frame();
+    if (frame <= 0 || count > static_cast<uint64_t>(INT_MAX / frame))
+        return -1;
+    return static_cast<long long>(count) * frame;
 }
 
 bool PCM::check_file_parameters() const

@@ -37,6 +37,8 @@ public:
     virtual int64_t write(void* buffer, uint64_t count) = 0;
 
     int bytes_per_frame() const { return channels << format; }
+    // Bytes in count frames, or -1 when that does not fit one system call.
+    long long bytes_for(uint64_t count) const;
 
 protected:
     // The file kinds take 16-bit stereo at 44100 Hz, one frame at a time;

@@ -14,13 +14,6 @@ namespace {
 
 constexpr int frame_bytes = 4;
 
-// Bytes for count frames, or -1 when that does not fit one system call.
-long long span(uint64_t count)
-{
-    if (count > static_cast<uint64_t>(INT_MAX / frame_bytes))
-        return -1;
-    return static_cast<long long>(count) * frame_bytes;
-}
 
 } // namespace
 
@@ -82,7 +75,7 @@ int64_t PCMCDR::seek(int64_t frame, int whence)
 
 int64_t PCMCDR::read(void* buffer, uint64_t count)
 {
-    const long long bytes = span(count);
+    const long long bytes = bytes_for(count);
     if (bytes < 0)
         return -1;
     const ssize_t n = ::read(fd, buffer, static_cast<size_t>(bytes));
@@ -95,7 +88,7 @@ int64_t PCMCDR::read(void* buffer, uint64_t count)
 
 int64_t PCMCDR::write(void* buffer, uint64_t count)
 {
-    const long long bytes = span(count);
+    const long long bytes = bytes_for(count);
     if (bytes < 0)
         return -1;
     swap_bytes(buffer, count);

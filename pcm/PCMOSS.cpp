@@ -19,14 +19,6 @@ namespace {
 // Largest block in bytes the device is asked for.
 constexpr long long max_block_bytes = 1LL << 30;
 
-// Bytes for count frames, or -1 when that does not fit one system call.
-long long block_bytes(int bytes_per_frame, uint64_t count)
-{
-    if (bytes_per_frame <= 0 || count > static_cast<uint64_t>(INT_MAX / bytes_per_frame))
-        return -1;
-    return static_cast<long long>(count) * bytes_per_frame;
-}
-
 } // namespace
 
 PCMOSS::PCMOSS(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
@@ -148,10 +140,9 @@ int64_t PCMOSS::seek(int64_t, int)
 // the whole block has moved. Only an error, or a device that moves nothing,
 // ends the block early.
 template <typename Buffer, typename Move>
-static int64_t move_block(int bytes_per_frame, uint64_t count, Buffer* buffer, Move move)
+static int64_t move_block(long long total, uint64_t count, Buffer* buffer, Move move)
 {
-    const long long total = block_bytes(bytes_per_frame, count);
-    if (total < 0) {
+    if (total < 0) {   // more than one system call can move
         fprintf(stderr, "error: %s\n", strerror(EINVAL));
         return -1;
     }
@@ -173,12 +164,12 @@ static int64_t move_block(int bytes_per_frame, uint64_t count, Buffer* buffer, M
 
 int64_t PCMOSS::read(void* buffer, uint64_t count)
 {
-    return move_block(bytes_per_frame(), count, static_cast<char*>(buffer),
+    return move_block(bytes_for(count), count, static_cast<char*>(buffer),
                       [this](char* p, size_t n) { return ::read(fd, p, n); });
 }
 
 int64_t PCMOSS::write(void* buffer, uint64_t count)
 {
-    return move_block(bytes_per_frame(), count, static_cast<const char*>(buffer),
+    return move_block(bytes_for(count), count, static_cast<const char*>(buffer),
                       [this](const char* p, size_t n) { return ::write(fd, p, n); });
 }

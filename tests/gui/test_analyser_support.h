@@ -806,8 +806,8 @@ public:
             er->delivered_events.last = uint8_t(e);
             ranges.push_back(er);
         }
-        XRecordClientSpec spec = resource;
-        ctx_ = XRecordCreateContext(ctrl_, 0, &spec, 1, ranges.data(), int(ranges.size()));
+        XRecordClientSpec clients = resource;
+        ctx_ = XRecordCreateContext(ctrl_, 0, &clients, 1, ranges.data(), int(ranges.size()));
         for (XRecordRange* x : ranges)
             XFree(x);
         XSync(ctrl_, False);

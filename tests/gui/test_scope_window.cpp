@@ -114,8 +114,8 @@ public:
         XRecordRange* range = XRecordAllocRange();
         range->core_requests.first = X_CopyPlane;
         range->core_requests.last = X_PolyFillRectangle;
-        XRecordClientSpec spec = client_resource;
-        context_ = XRecordCreateContext(control_, 0, &spec, 1, &range, 1);
+        XRecordClientSpec clients = client_resource;
+        context_ = XRecordCreateContext(control_, 0, &clients, 1, &range, 1);
         XFree(range);
         XSync(control_, False);
         if (!context_)

@@ -57,10 +57,10 @@ TEST(SimdspSignal, FullScaleSineOnABinIsACleanTone)
 {
     const int n = 2048, k = 93;
     const double f = k * 44100.0 / n;
-    std::ostringstream spec;
-    spec.precision(17);
-    spec << "sine:" << f << ":1";
-    auto s = record(spec.str(), n);
+    std::ostringstream signal;
+    signal.precision(17);
+    signal << "sine:" << f << ":1";
+    auto s = record(signal.str(), n);
     ASSERT_EQ(s.size(), static_cast<size_t>(n));
     double peak = 0, worst_other = 0;
     for (int bin = 1; bin < n / 2; ++bin) {
