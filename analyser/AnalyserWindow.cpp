@@ -21,7 +21,9 @@ Widget analyser_dialog;
 Widget analyser_areas[2];
 int analyser_visible;
 
-static Widget create_area(const char* name, long index, bool top_half, bool bottom_half)
+// "Display0" fills the dialog, or its upper half in stereo; "Display1"
+// (index 1, stereo only) the lower half.
+static Widget create_area(const char* name, long index, bool stereo)
 {
     // One column per frequency component to begin with.
     unsigned int num_fft = sampler.length / 2 + 1;
@@ -29,19 +31,15 @@ static Widget create_area(const char* name, long index, bool top_half, bool bott
 
     Arg args[7];
     Cardinal n = 0;
-    if (bottom_half) {
+    if (index == 1) {
         XtSetArg(args[n], XmNtopAttachment, XmATTACH_POSITION); ++n;
         XtSetArg(args[n], XmNtopPosition, 50); ++n;
+        XtSetArg(args[n], XmNleftAttachment, XmATTACH_FORM); ++n;
+        XtSetArg(args[n], XmNbottomAttachment, XmATTACH_FORM); ++n;
     } else {
         XtSetArg(args[n], XmNtopAttachment, XmATTACH_FORM); ++n;
-    }
-    XtSetArg(args[n], XmNleftAttachment, XmATTACH_FORM); ++n;
-    if (top_half) {
-        XtSetArg(args[n], XmNbottomAttachment, XmATTACH_POSITION); ++n;
-    } else {
-        XtSetArg(args[n], XmNbottomAttachment, XmATTACH_FORM); ++n;
-    }
-    if (!bottom_half) {
+        XtSetArg(args[n], XmNleftAttachment, XmATTACH_FORM); ++n;
+        XtSetArg(args[n], XmNbottomAttachment, stereo ? XmATTACH_POSITION : XmATTACH_FORM); ++n;
         XtSetArg(args[n], XmNbottomPosition, 50); ++n;
     }
     XtSetArg(args[n], XmNrightAttachment, XmATTACH_FORM); ++n;
@@ -71,9 +69,9 @@ void create_analyser_window()
     XtAddEventHandler(shell, VisibilityChangeMask, False, analyser_visibility_handler, nullptr);
 
     bool stereo = app_resources.stereo;
-    analyser_areas[0] = create_area("Display0", 0, stereo, false);
+    analyser_areas[0] = create_area("Display0", 0, stereo);
     if (stereo)
-        analyser_areas[1] = create_area("Display1", 1, false, true);
+        analyser_areas[1] = create_area("Display1", 1, stereo);
 }
 
 void analyser_area_callback(Widget, XtPointer client_data, XtPointer call_data)
