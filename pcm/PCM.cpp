@@ -102,6 +102,24 @@ bool PCM::open_file(int& fd, long long& file_size) const
     return true;
 }
 
+int64_t PCM::read_frames(int fd, void* buffer, uint64_t count) const
+{
+    const long long bytes = bytes_for(count);
+    if (bytes < 0)
+        return -1;
+    const ssize_t n = ::read(fd, buffer, static_cast<size_t>(bytes));
+    return n == -1 ? -1 : n / bytes_per_frame();
+}
+
+int64_t PCM::write_frames(int fd, const void* buffer, uint64_t count) const
+{
+    const long long bytes = bytes_for(count);
+    if (bytes < 0)
+        return -1;
+    const ssize_t n = ::write(fd, buffer, static_cast<size_t>(bytes));
+    return n == -1 ? -1 : n / bytes_per_frame();
+}
+
 PCM* create_pcm(const char* name, int type, int mode, int format, int channels, int rate, int size)
 {
     PCM* pcm = nullptr;

@@ -48,6 +48,10 @@ protected:
     // for writing; for reading it must be no directory, and file_size
     // receives its size in bytes. False after the message.
     bool open_file(int& fd, long long& file_size) const;
+    // One read or write call on a file of count frames: the whole frames
+    // moved, or -1. No message.
+    int64_t read_frames(int fd, void* buffer, uint64_t count) const;
+    int64_t write_frames(int fd, const void* buffer, uint64_t count) const;
 };
 
 // Opens a stream of the kind chosen by type and name and returns it only if

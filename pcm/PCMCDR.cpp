@@ -75,25 +75,16 @@ int64_t PCMCDR::seek(int64_t frame, int whence)
 
 int64_t PCMCDR::read(void* buffer, uint64_t count)
 {
-    const long long bytes = bytes_for(count);
-    if (bytes < 0)
-        return -1;
-    const ssize_t n = ::read(fd, buffer, static_cast<size_t>(bytes));
-    if (n == -1)
-        return -1;
-    const int64_t got = n / frame_bytes;
-    swap_bytes(buffer, static_cast<uint64_t>(got));
+    const int64_t got = read_frames(fd, buffer, count);
+    if (got > 0)
+        swap_bytes(buffer, static_cast<uint64_t>(got));
     return got;
 }
 
 int64_t PCMCDR::write(void* buffer, uint64_t count)
 {
-    const long long bytes = bytes_for(count);
-    if (bytes < 0)
+    if (bytes_for(count) < 0)
         return -1;
     swap_bytes(buffer, count);
-    const ssize_t n = ::write(fd, buffer, static_cast<size_t>(bytes));
-    if (n == -1)
-        return -1;
-    return n / frame_bytes;
+    return write_frames(fd, buffer, count);
 }

@@ -203,22 +203,10 @@ int64_t PCMWAV::seek(int64_t frame, int whence)
 
 int64_t PCMWAV::read(void* buffer, uint64_t count)
 {
-    const long long bytes = bytes_for(count);
-    if (bytes < 0)
-        return -1;
-    const ssize_t n = ::read(fd, buffer, static_cast<size_t>(bytes));
-    if (n == -1)
-        return -1;
-    return n / frame_bytes;
+    return read_frames(fd, buffer, count);
 }
 
 int64_t PCMWAV::write(void* buffer, uint64_t count)
 {
-    const long long bytes = bytes_for(count);
-    if (bytes < 0)
-        return -1;
-    const ssize_t n = ::write(fd, buffer, static_cast<size_t>(bytes));
-    if (n == -1)
-        return -1;
-    return n / frame_bytes;
+    return write_frames(fd, buffer, count);
 }

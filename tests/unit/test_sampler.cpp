@@ -3,10 +3,10 @@
 // of 16-bit samples to 32 bits in place, the channel means and the
 // power-of-two test.
 #include "sampler/Sampler.h"
+#include "simdsp_child.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <cmath>
@@ -24,18 +24,7 @@ const char* const resolution_message = "error: illegal sample resolution (must 1
 // No such node on any machine; nothing simulates it in this process.
 const char* const absent_device = "/dev/zen-absent-dsp";
 
-int count_fds()
-{
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(d);
-    return n - 1;  // the directory's own descriptor
-}
+using simchild::count_fds;
 
 int line_count(const std::string& s)
 {
