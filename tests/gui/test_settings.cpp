@@ -9,6 +9,7 @@
 
 #include <X11/Xatom.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -249,6 +250,27 @@ TEST_F(SettingsTest, ResourcesOnTheCommandLine)
                                {"datacolor", hex(colour(server.display(), "green"))},
                                {"source", "SOUNDCARD"},
                                {"stereo", "0"}}));
+}
+
+TEST_F(SettingsTest, AnEmptyOrInvertedDbRangeIsReportedAndReplaced)
+{
+    // The analyser maps upperdb to its top row and lowerdb to its bottom
+    // one; without a range between them there is no such map.
+    const std::vector<std::pair<std::string, std::string>> ranges = {
+        {"-120", "-100"}, {"-100", "-100"}, {"5", "20"}, {"nan", "-100"}};
+    for (const auto& [upper, lower] : ranges) {
+        SCOPED_TRACE("upperdb " + upper + ", lowerdb " + lower);
+        SettingsRun run = read_settings(server, {"-xrm", "zentaphon.upperdb: " + upper, "-xrm",
+                                                 "zentaphon.lowerdb: " + lower});
+        expect_settings(run, defaults);
+        EXPECT_EQ(run.child.err.rfind("error: upperdb ", 0), 0u) << run.child.err;
+        EXPECT_NE(run.child.err.find("using +10 and -100"), std::string::npos) << run.child.err;
+        EXPECT_EQ(std::count(run.child.err.begin(), run.child.err.end(), '\n'), 1) << run.child.err;
+    }
+    // A range of a fraction of a dB is still a range.
+    SettingsRun run = read_settings(server, {"-xrm", "zentaphon.upperdb: -99.5"});
+    expect_settings(run, with({{"upperdb", "-99.5"}}));
+    EXPECT_EQ(run.child.err, "");
 }
 
 TEST_F(SettingsTest, OptionsWorkUnderAnyProgramName)
