@@ -684,20 +684,14 @@ constexpr int analyser_x = 100, analyser_y = 230;
 inline Windows open_windows(Display* dpy)
 {
     Windows w;
-    w.control = wait_for_window(dpy, "Zentaphon: Control");
-    w.analyser = wait_for_window(dpy, "Zentaphon: Frequency Spectrum");
-    w.scope = wait_for_window(dpy, "Zentaphon: XY Scope");
-    if (!w.control || !w.analyser || !w.scope)
+    const MainWindows m = wait_for_main_windows(dpy);
+    w.control = m.control;
+    w.analyser = m.analyser;
+    w.scope = m.scope;
+    if (!m.ok())
         return w;
-    XMoveWindow(dpy, w.scope, 1250, 0);
-    XMoveWindow(dpy, w.analyser, analyser_x, analyser_y);
-    XSync(dpy, False);
-    // The moves reach the program as configure events; wait until the
-    // windows stand where they were put.
-    wait_until([&] {
-        WindowInfo i = window_info(dpy, w.analyser);
-        return i.root_x == analyser_x && i.root_y == analyser_y;
-    });
+    place_window(dpy, w.scope, 1250, 0);
+    place_window(dpy, w.analyser, analyser_x, analyser_y);
     w.controls = find_controls(dpy, w.control);
     w.spectrum = find_analyser(dpy, w.analyser);
     return w;

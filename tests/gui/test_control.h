@@ -17,24 +17,8 @@ namespace control_test {
 
 using namespace harness;
 
-const char* const control_title = "Zentaphon: Control";
-const char* const analyser_title = "Zentaphon: Frequency Spectrum";
-const char* const scope_title = "Zentaphon: XY Scope";
-
-// Widget windows below the control window's shell, as widget_children
-// orders them: MainWindow, "Control", then the frames in creation order
-// ("Frame1", "Frame2", "Frame3", "Frame5", "Frame6"), each with its form.
-namespace path {
-const std::vector<int> soundcard = {0, 0, 0, 0, 1, 0};
-const std::vector<int> diskfile = {0, 0, 0, 0, 1, 1};
-const std::vector<int> analyser_run = {0, 0, 1, 0, 1};
-const std::vector<int> alpha = {0, 0, 1, 0, 2, 0};  // the scale's scroll bar
-const std::vector<int> decay = {0, 0, 1, 0, 3, 0};
-const std::vector<int> peak_search = {0, 0, 1, 0, 4};
-const std::vector<int> scope_run = {0, 0, 2, 0, 1};
-const std::vector<int> zoom = {0, 0, 2, 0, 2, 0};
-const std::vector<int> quit = {0, 0, 4, 0, 0};
-}  // namespace path
+// Widget windows below the control window's shell (see the harness).
+namespace path = harness::control_path;
 
 // Where the view windows are put so that none covers another.
 constexpr int analyser_x = 0, analyser_y = 400;
@@ -102,23 +86,19 @@ public:
     {
         if (!prog_.started())
             return false;
-        control = wait_for_window(dpy_, control_title);
-        analyser = wait_for_window(dpy_, analyser_title);
-        scope = wait_for_window(dpy_, scope_title);
-        if (!control || !analyser || !scope)
+        const MainWindows w = wait_for_main_windows(dpy_);
+        control = w.control;
+        analyser = w.analyser;
+        scope = w.scope;
+        if (!w.ok())
             return false;
-        if (!move_window(dpy_, analyser, analyser_x, analyser_y) ||
-            !move_window(dpy_, scope, scope_x, scope_y))
+        if (!place_window(dpy_, analyser, analyser_x, analyser_y) ||
+            !place_window(dpy_, scope, scope_x, scope_y))
             return false;
         display0 = child_by_path(dpy_, analyser, {0, 0});
         drawing = child_by_path(dpy_, scope, {0, 0});
-        // The moves are done once the windows are where they were put, and
-        // the control window, uncovered, has drawn its toggles again.
+        // The control window, uncovered, has drawn its toggles again.
         return display0 && drawing && wait_until([&] {
-            WindowInfo a = window_info(dpy_, analyser), s = window_info(dpy_, scope);
-            return a.root_x == analyser_x && a.root_y == analyser_y && s.root_x == scope_x &&
-                   s.root_y == scope_y;
-        }) && wait_until([&] {
             for (const auto& p : {path::soundcard, path::diskfile, path::analyser_run,
                                   path::scope_run, path::peak_search})
                 if (text_pixels(dpy_, widget(p)) < 20)

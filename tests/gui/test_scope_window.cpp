@@ -30,9 +30,6 @@ using namespace harness;
 
 namespace {
 
-const char* const scope_title = "Zentaphon: XY Scope";
-const char* const control_title = "Zentaphon: Control";
-
 // A tone of k whole cycles per block of 2048 frames at 44100 Hz, so that
 // every block holds the same samples.
 std::string bin_tone(int k, const std::string& level, int phase_deg = 0)
@@ -298,20 +295,16 @@ protected:
         ASSERT_NE(drawing, 0u) << dump_tree(dpy, scope_shell);
         // Shell > main window > "Control" > Frame3 > Form3 > ["XY Scope",
         // "Run", "Zoom"]; Frame2 > Form2 > ["Freq. Analyser", "Run", ...].
-        scope_run = child_by_path(dpy, control, {0, 0, 2, 0, 1});
-        analyser_run = child_by_path(dpy, control, {0, 0, 1, 0, 1});
-        zoom_bar = child_by_path(dpy, control, {0, 0, 2, 0, 2, 0});
+        scope_run = child_by_path(dpy, control, control_path::scope_run);
+        analyser_run = child_by_path(dpy, control, control_path::analyser_run);
+        zoom_bar = child_by_path(dpy, control, control_path::zoom);
         ASSERT_NE(scope_run, 0u) << dump_tree(dpy, control);
         ASSERT_NE(analyser_run, 0u) << dump_tree(dpy, control);
         ASSERT_NE(zoom_bar, 0u) << dump_tree(dpy, control);
         // There is no window manager: every shell opens at the top left,
         // the analyser's over the control window. Spread them out.
-        ASSERT_TRUE(move_window(dpy, control, 0, 650));
-        ASSERT_TRUE(move_window(dpy, scope_shell, 1150, 50));
-        ASSERT_TRUE(wait_until([&] {
-            const WindowInfo c = window_info(dpy, control), s = window_info(dpy, scope_shell);
-            return c.root_y == 650 && s.root_x == 1150 && s.root_y == 50;
-        }));
+        ASSERT_TRUE(place_window(dpy, control, 0, 650));
+        ASSERT_TRUE(place_window(dpy, scope_shell, 1150, 50));
         ASSERT_TRUE(measure());
         EXPECT_EQ(width, 300);
         EXPECT_EQ(height, 300);

@@ -11,8 +11,6 @@ using namespace harness;
 
 namespace {
 
-const char* const control_title = "Zentaphon: Control";
-
 std::string usage_line(const std::string& argv0)
 {
     return "usage: " + argv0 +
@@ -20,22 +18,15 @@ std::string usage_line(const std::string& argv0)
            " [-dcadjust bool] [-soundcard] [-diskfile] [-file file]\n";
 }
 
-// The two toggles of the source radio box, from the control window's shell:
-// MainWindow, "Control", "Frame1", "Form1", then "RadioBox1" after the
-// "Source" label.
-const std::vector<int> soundcard_path = {0, 0, 0, 0, 1, 0};
-const std::vector<int> diskfile_path = {0, 0, 0, 0, 1, 1};
-
 // Waits until start-up has shown all three windows, then raises the control
 // window above the dialogs that start out over it. Returns the control
 // window, 0 if a window did not come.
 Window wait_started(Display* dpy)
 {
-    Window control = wait_for_window(dpy, control_title);
-    if (!control || !wait_for_window(dpy, "Zentaphon: Frequency Spectrum") ||
-        !wait_for_window(dpy, "Zentaphon: XY Scope") || !raise_window(dpy, control))
+    const MainWindows w = wait_for_main_windows(dpy);
+    if (!w.ok() || !raise_window(dpy, w.control))
         return 0;
-    return control;
+    return w.control;
 }
 
 } // namespace
@@ -121,7 +112,7 @@ TEST(StartupWindows, OpensItsWindowsAndRunsUntilClosed)
 
     Window control = wait_started(dpy);
     ASSERT_NE(control, 0u) << p.describe() << "\n" << p.stderr_text();
-    Window analyser = find_top_level(dpy, "Zentaphon: Frequency Spectrum");
+    Window analyser = find_top_level(dpy, analyser_title);
     ASSERT_NE(analyser, 0u);
     // The help window is made only when it is asked for.
     EXPECT_EQ(find_top_level(dpy, "Zentaphon: Help"), 0u);
@@ -130,8 +121,8 @@ TEST(StartupWindows, OpensItsWindowsAndRunsUntilClosed)
     // With the default source the "Soundcard" toggle is set: its indicator
     // shows the select colour. Nothing runs, so the "Diskfile" one is not.
     const uint32_t select = colour(dpy, "red");
-    Window soundcard = child_by_path(dpy, control, soundcard_path);
-    Window diskfile = child_by_path(dpy, control, diskfile_path);
+    Window soundcard = child_by_path(dpy, control, control_path::soundcard);
+    Window diskfile = child_by_path(dpy, control, control_path::diskfile);
     ASSERT_NE(soundcard, 0u) << dump_tree(dpy, control);
     ASSERT_NE(diskfile, 0u) << dump_tree(dpy, control);
     EXPECT_TRUE(wait_until([&] { return shows_colour(dpy, soundcard, select); }));
@@ -140,7 +131,7 @@ TEST(StartupWindows, OpensItsWindowsAndRunsUntilClosed)
     // Closing a view window leaves the program running; closing the
     // control window ends it.
     ASSERT_TRUE(send_delete_window(dpy, analyser));
-    EXPECT_TRUE(wait_for_window_gone(dpy, "Zentaphon: Frequency Spectrum"));
+    EXPECT_TRUE(wait_for_window_gone(dpy, analyser_title));
     EXPECT_TRUE(p.running()) << p.describe();
     ASSERT_TRUE(send_delete_window(dpy, control));
     ASSERT_TRUE(p.wait_exit()) << p.describe();
@@ -148,7 +139,7 @@ TEST(StartupWindows, OpensItsWindowsAndRunsUntilClosed)
     EXPECT_EQ(p.stderr_text(), "");
     EXPECT_EQ(p.stdout_text(), "");
     EXPECT_TRUE(wait_for_window_gone(dpy, control_title));
-    EXPECT_TRUE(wait_for_window_gone(dpy, "Zentaphon: XY Scope"));
+    EXPECT_TRUE(wait_for_window_gone(dpy, scope_title));
 }
 
 TEST(StartupWindows, SelectsTheSourceToggleFromTheSetting)
@@ -183,8 +174,8 @@ TEST(StartupWindows, SelectsTheSourceToggleFromTheSetting)
         evidence.add("stderr", p);
         Window control = wait_started(dpy);
         ASSERT_NE(control, 0u) << p.describe() << "\n" << p.stderr_text();
-        Window set = child_by_path(dpy, control, c.soundcard ? soundcard_path : diskfile_path);
-        Window unset = child_by_path(dpy, control, c.soundcard ? diskfile_path : soundcard_path);
+        Window set = child_by_path(dpy, control, c.soundcard ? control_path::soundcard : control_path::diskfile);
+        Window unset = child_by_path(dpy, control, c.soundcard ? control_path::diskfile : control_path::soundcard);
         ASSERT_NE(set, 0u);
         ASSERT_NE(unset, 0u);
         EXPECT_TRUE(wait_until([&] { return shows_colour(dpy, set, select); }));

@@ -19,24 +19,9 @@ using namespace harness;
 
 namespace {
 
-const char* const control_title = "Zentaphon: Control";
-const char* const analyser_title = "Zentaphon: Frequency Spectrum";
-const char* const scope_title = "Zentaphon: XY Scope";
 const char* const help_title = "Zentaphon: Help";
 
-// Widget windows of the control window, from its shell: MainWindow,
-// "Control", then the frame, its form and the control in it.
-const std::vector<int> soundcard_path = {0, 0, 0, 0, 1, 0};
-const std::vector<int> diskfile_path = {0, 0, 0, 0, 1, 1};
-const std::vector<int> analyser_run_path = {0, 0, 1, 0, 1};
-const std::vector<int> alpha_bar_path = {0, 0, 1, 0, 2, 0};   // the scale's scroll bar
-const std::vector<int> decay_bar_path = {0, 0, 1, 0, 3, 0};
-const std::vector<int> peak_search_path = {0, 0, 1, 0, 4};
-const std::vector<int> scope_run_path = {0, 0, 2, 0, 1};
-const std::vector<int> zoom_bar_path = {0, 0, 2, 0, 2, 0};
-const std::vector<int> help_button_path = {0, 0, 3, 0, 1};
-const std::vector<int> quit_path = {0, 0, 4, 0, 0};
-
+// Widget windows of the control window: control_path in the harness.
 // From the dialog shells: the form dialog, then its children.
 const std::vector<int> display0_path = {0, 0};
 const std::vector<int> display1_path = {0, 1};
@@ -197,11 +182,12 @@ protected:
                 {"SIMDSP_LOG", log_path},
                 {"SIMDSP_PLAY_FILE", play_path}});
         ASSERT_TRUE(prog->started()) << prog->error();
-        control = wait_for_window(dpy, control_title);
+        const MainWindows w = wait_for_main_windows(dpy);
+        control = w.control;
+        analyser = w.analyser;
+        scope = w.scope;
         ASSERT_NE(control, 0u) << prog->describe() << "\n" << prog->stderr_text();
-        analyser = wait_for_window(dpy, analyser_title);
         ASSERT_NE(analyser, 0u);
-        scope = wait_for_window(dpy, scope_title);
         ASSERT_NE(scope, 0u);
         place(analyser, analyser_x, analyser_y);
         place(scope, scope_x, scope_y);
@@ -216,12 +202,7 @@ protected:
 
     void place(Window shell, int x, int y)
     {
-        XMoveWindow(dpy, shell, x, y);
-        XSync(dpy, False);
-        EXPECT_TRUE(wait_until([&] {
-            WindowInfo i = window_info(dpy, shell);
-            return i.root_x == x && i.root_y == y;
-        })) << window_name(dpy, shell);
+        EXPECT_TRUE(place_window(dpy, shell, x, y)) << window_name(dpy, shell);
     }
 
     bool is_set(const std::vector<int>& toggle) { return shows_colour(dpy, in_control(toggle), select); }
@@ -296,10 +277,10 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
 
     // At start: all three windows, the sound card chosen, nothing running,
     // the device not even opened.
-    EXPECT_TRUE(wait_set(soundcard_path, true));
-    EXPECT_FALSE(is_set(diskfile_path));
-    EXPECT_FALSE(is_set(analyser_run_path));
-    EXPECT_FALSE(is_set(scope_run_path));
+    EXPECT_TRUE(wait_set(control_path::soundcard, true));
+    EXPECT_FALSE(is_set(control_path::diskfile));
+    EXPECT_FALSE(is_set(control_path::analyser_run));
+    EXPECT_FALSE(is_set(control_path::scope_run));
     EXPECT_EQ(opens(), 0u) << log();
     Image left0 = picture(analyser, display0_path);
     Image right0 = picture(analyser, display1_path);
@@ -310,8 +291,8 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
 
     // Analyser "Run": the device is opened for recording and reported, the
     // spectrum comes alive in both displays.
-    ASSERT_TRUE(click_centre(dpy, in_control(analyser_run_path)));
-    EXPECT_TRUE(wait_set(analyser_run_path, true));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::analyser_run)));
+    EXPECT_TRUE(wait_set(control_path::analyser_run, true));
     EXPECT_TRUE(prog->wait_stderr("mode: read\n")) << prog->stderr_text();
     EXPECT_TRUE(wait_until([&] { return opens() == 1; })) << log();
     EXPECT_NE(log().find("flags=0x0 "), std::string::npos) << log();
@@ -333,14 +314,14 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
     }
     // While anything runs, the source cannot be changed: "Diskfile" takes
     // no click (seen once the click after it has been handled).
-    ASSERT_TRUE(click_centre(dpy, in_control(diskfile_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::diskfile)));
 
     // Scope "Run": the trace appears and moves; the device is not opened
     // a second time.
-    ASSERT_TRUE(click_centre(dpy, in_control(scope_run_path)));
-    EXPECT_TRUE(wait_set(scope_run_path, true));
-    EXPECT_TRUE(is_set(soundcard_path));
-    EXPECT_FALSE(is_set(diskfile_path));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::scope_run)));
+    EXPECT_TRUE(wait_set(control_path::scope_run, true));
+    EXPECT_TRUE(is_set(control_path::soundcard));
+    EXPECT_FALSE(is_set(control_path::diskfile));
     EXPECT_TRUE(wait_until([&] { return picture(scope, scope_area_path).count(data) > 200; }))
         << "no trace came up";
     EXPECT_TRUE(scope_changes(3)) << "the trace does not change";
@@ -350,8 +331,8 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
     // "Decay" to 0 and "Alpha" to 0: a rectangular window smears the tones
     // over the whole spectrum, and with no decay the smear is held.
     const size_t bars_before = bar_pixels(picture(analyser, display0_path), data);
-    ASSERT_NO_FATAL_FAILURE(scale_to_minimum(decay_bar_path));
-    ASSERT_NO_FATAL_FAILURE(scale_to_minimum(alpha_bar_path));
+    ASSERT_NO_FATAL_FAILURE(scale_to_minimum(control_path::decay));
+    ASSERT_NO_FATAL_FAILURE(scale_to_minimum(control_path::alpha));
     size_t smeared = 0;
     EXPECT_TRUE(wait_until([&] {
         smeared = bar_pixels(picture(analyser, display0_path), data);
@@ -359,12 +340,12 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
     })) << bars_before << " bar pixels before, " << smeared << " with alpha 0";
     // "Alpha" at its maximum: the window is narrow again, but the levels
     // may not fall while the decay is 0.
-    ASSERT_NO_FATAL_FAILURE(scale_to_maximum(alpha_bar_path));
+    ASSERT_NO_FATAL_FAILURE(scale_to_maximum(control_path::alpha));
     EXPECT_TRUE(scope_changes(10));
     const size_t held = bar_pixels(picture(analyser, display0_path), data);
     EXPECT_GE(held, smeared * 9 / 10) << "levels fell with a decay of 0";
     // "Decay" at its maximum lets them fall back.
-    ASSERT_NO_FATAL_FAILURE(scale_to_maximum(decay_bar_path));
+    ASSERT_NO_FATAL_FAILURE(scale_to_maximum(control_path::decay));
     size_t fallen = 0;
     EXPECT_TRUE(wait_until([&] {
         fallen = bar_pixels(picture(analyser, display0_path), data);
@@ -373,17 +354,17 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
 
     // "Zoom" to 0 dB shrinks the trace; back where it was, it grows again.
     {
-        Window zoom_bar = in_control(zoom_bar_path);
+        Window zoom_bar = in_control(control_path::zoom);
         const int zoom_home = longest_run(capture(dpy, zoom_bar), widget_bg, true).centre();
         const int reach_before = trace_reach(picture(scope, scope_area_path), data);
         ASSERT_GT(reach_before, 20);
-        ASSERT_NO_FATAL_FAILURE(scale_to_minimum(zoom_bar_path));
+        ASSERT_NO_FATAL_FAILURE(scale_to_minimum(control_path::zoom));
         int reach = 0;
         EXPECT_TRUE(wait_until([&] {
             reach = trace_reach(picture(scope, scope_area_path), data);
             return reach > 0 && reach < reach_before * 4 / 5;
         })) << "reach " << reach_before << " before, " << reach << " at zoom 0";
-        ASSERT_NO_FATAL_FAILURE(move_scale(zoom_bar_path, zoom_home));
+        ASSERT_NO_FATAL_FAILURE(move_scale(control_path::zoom, zoom_home));
         EXPECT_TRUE(wait_until([&] {
             reach = trace_reach(picture(scope, scope_area_path), data);
             return std::abs(reach - reach_before) <= reach_before / 10;
@@ -392,8 +373,8 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
 
     // "Peak Search" on: two yellow markers over the full height of each
     // display; off: they are gone again.
-    ASSERT_TRUE(click_centre(dpy, in_control(peak_search_path)));
-    EXPECT_TRUE(wait_set(peak_search_path, true));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::peak_search)));
+    EXPECT_TRUE(wait_set(control_path::peak_search, true));
     for (const auto* path : {&display0_path, &display1_path}) {
         size_t yellow = 0;
         EXPECT_TRUE(wait_until([&] {
@@ -402,15 +383,15 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
             return yellow >= size_t(2 * img.height() * 9 / 10);
         })) << "only " << yellow << " marker pixels";
     }
-    ASSERT_TRUE(click_centre(dpy, in_control(peak_search_path)));
-    EXPECT_TRUE(wait_set(peak_search_path, false));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::peak_search)));
+    EXPECT_TRUE(wait_set(control_path::peak_search, false));
     EXPECT_TRUE(wait_until([&] {
         return picture(analyser, display0_path).count(marker) == 0 &&
                picture(analyser, display1_path).count(marker) == 0;
     })) << "markers left behind";
 
     // "Help" opens the help window; "Close" closes it.
-    ASSERT_TRUE(click_centre(dpy, in_control(help_button_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::help)));
     Window help = wait_for_window(dpy, help_title);
     ASSERT_NE(help, 0u);
     place(help, help_x, help_y);
@@ -421,14 +402,14 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
     // off, the scope samples on.
     ASSERT_TRUE(send_delete_window(dpy, analyser));
     EXPECT_TRUE(wait_for_window_gone(dpy, analyser_title));
-    EXPECT_TRUE(wait_set(analyser_run_path, false));
+    EXPECT_TRUE(wait_set(control_path::analyser_run, false));
     EXPECT_TRUE(scope_changes(3)) << "the scope stopped with the analyser";
     EXPECT_EQ(closes(), 0u) << log();
     // Its Run brings it back, with a live spectrum.
-    ASSERT_TRUE(click_centre(dpy, in_control(analyser_run_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::analyser_run)));
     EXPECT_EQ(wait_for_window(dpy, analyser_title), analyser);
     place(analyser, analyser_x, analyser_y);
-    EXPECT_TRUE(wait_set(analyser_run_path, true));
+    EXPECT_TRUE(wait_set(control_path::analyser_run, true));
     {
         Image before = picture(analyser, display1_path);
         EXPECT_TRUE(wait_until([&] {
@@ -440,26 +421,26 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
     // The same for the scope window, while the analyser runs.
     ASSERT_TRUE(send_delete_window(dpy, scope));
     EXPECT_TRUE(wait_for_window_gone(dpy, scope_title));
-    EXPECT_TRUE(wait_set(scope_run_path, false));
+    EXPECT_TRUE(wait_set(control_path::scope_run, false));
     {
         Image before = picture(analyser, display1_path);
         EXPECT_TRUE(wait_until([&] { return !same_picture(picture(analyser, display1_path), before); }))
             << "the analyser stopped with the scope";
     }
     EXPECT_EQ(closes(), 0u) << log();
-    ASSERT_TRUE(click_centre(dpy, in_control(scope_run_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::scope_run)));
     EXPECT_EQ(wait_for_window(dpy, scope_title), scope);
     place(scope, scope_x, scope_y);
-    EXPECT_TRUE(wait_set(scope_run_path, true));
+    EXPECT_TRUE(wait_set(control_path::scope_run, true));
     EXPECT_TRUE(scope_changes(3)) << "the trace is not live after showing the window again";
 
     // Both Run off: sampling stops and the device is closed.
-    ASSERT_TRUE(click_centre(dpy, in_control(analyser_run_path)));
-    EXPECT_TRUE(wait_set(analyser_run_path, false));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::analyser_run)));
+    EXPECT_TRUE(wait_set(control_path::analyser_run, false));
     EXPECT_TRUE(scope_changes(2)) << "the scope stopped with the analyser";
     EXPECT_EQ(closes(), 0u) << "closed while the scope still runs\n" << log();
-    ASSERT_TRUE(click_centre(dpy, in_control(scope_run_path)));
-    EXPECT_TRUE(wait_set(scope_run_path, false));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::scope_run)));
+    EXPECT_TRUE(wait_set(control_path::scope_run, false));
     EXPECT_TRUE(wait_until([&] { return closes() == 1; })) << log();
     EXPECT_EQ(opens(), 1u) << log();
     // The windows keep their last pictures.
@@ -468,17 +449,17 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
 
     // The disk file: "Diskfile", then both Run. The file plays through the
     // device to its end, which switches both views off.
-    ASSERT_TRUE(click_centre(dpy, in_control(diskfile_path)));
-    EXPECT_TRUE(wait_set(diskfile_path, true));
-    EXPECT_TRUE(wait_set(soundcard_path, false));
-    ASSERT_TRUE(click_centre(dpy, in_control(scope_run_path)));
-    ASSERT_TRUE(click_centre(dpy, in_control(analyser_run_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::diskfile)));
+    EXPECT_TRUE(wait_set(control_path::diskfile, true));
+    EXPECT_TRUE(wait_set(control_path::soundcard, false));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::scope_run)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::analyser_run)));
     EXPECT_TRUE(prog->wait_stderr("mode: write\n")) << prog->stderr_text();
     EXPECT_TRUE(wait_until([&] { return opens() == 2; })) << log();
     EXPECT_NE(log().find("flags=0x1 "), std::string::npos) << log();
     EXPECT_TRUE(wait_until([&] { return closes() == 2; }, 60)) << "the file did not end\n" << log();
-    EXPECT_TRUE(wait_set(analyser_run_path, false));
-    EXPECT_TRUE(wait_set(scope_run_path, false));
+    EXPECT_TRUE(wait_set(control_path::analyser_run, false));
+    EXPECT_TRUE(wait_set(control_path::scope_run, false));
     // Every whole block of the file was played, the partial last one not.
     EXPECT_EQ(file_size(play_path), long(file_frames / block_frames * block_frames * frame_bytes));
     // Both views show the file, not the device's signal: a tone on the
@@ -497,12 +478,12 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
         EXPECT_GT(bar_pixels(picture(analyser, display0_path), data), 100u);
     }
     // The source can be chosen again.
-    ASSERT_TRUE(click_centre(dpy, in_control(soundcard_path)));
-    EXPECT_TRUE(wait_set(soundcard_path, true));
-    EXPECT_TRUE(wait_set(diskfile_path, false));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::soundcard)));
+    EXPECT_TRUE(wait_set(control_path::soundcard, true));
+    EXPECT_TRUE(wait_set(control_path::diskfile, false));
 
     // "Quit".
-    ASSERT_TRUE(click_centre(dpy, in_control(quit_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::quit)));
     ASSERT_TRUE(prog->wait_exit()) << prog->describe();
     EXPECT_EQ(prog->exit_status(), 0) << prog->describe();
     EXPECT_EQ(prog->stderr_text().find("error"), std::string::npos) << prog->stderr_text();
@@ -569,7 +550,7 @@ TEST_F(WholeProgram, HelpOpensOneDialogThatComesBackAsItWasLeft)
     EXPECT_EQ(count_help_windows(dpy), 0u) << "a help window before it was asked for";
 
     // The first press builds it and shows the text from its first line.
-    ASSERT_TRUE(click_centre(dpy, in_control(help_button_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::help)));
     Window help = wait_for_window(dpy, help_title);
     ASSERT_NE(help, 0u);
     place(help, help_x, help_y);
@@ -603,7 +584,7 @@ TEST_F(WholeProgram, HelpOpensOneDialogThatComesBackAsItWasLeft)
         Cover cover(dpy, help, 10);
         ASSERT_TRUE(cover.ok());
         ASSERT_GT(stacking_index(dpy, cover.window()), stacking_index(dpy, help));
-        ASSERT_TRUE(click_centre(dpy, in_control(help_button_path)));
+        ASSERT_TRUE(click_centre(dpy, in_control(control_path::help)));
         EXPECT_TRUE(wait_until([&] {
             return stacking_index(dpy, help) > stacking_index(dpy, cover.window());
         })) << "the help window was not raised";
@@ -631,7 +612,7 @@ TEST_F(WholeProgram, HelpOpensOneDialogThatComesBackAsItWasLeft)
 
     // The next press shows the same window again, scrolled where it was
     // left, its text not inserted a second time.
-    ASSERT_TRUE(click_centre(dpy, in_control(help_button_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::help)));
     EXPECT_EQ(wait_for_window(dpy, help_title), help);
     EXPECT_EQ(count_help_windows(dpy), 1u);
     place(help, help_x, help_y);
@@ -648,13 +629,13 @@ TEST_F(WholeProgram, HelpOpensOneDialogThatComesBackAsItWasLeft)
     ASSERT_TRUE(send_delete_window(dpy, help));
     EXPECT_TRUE(wait_for_window_gone(dpy, help_title));
     EXPECT_TRUE(prog->running()) << prog->describe();
-    ASSERT_TRUE(click_centre(dpy, in_control(help_button_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::help)));
     EXPECT_EQ(wait_for_window(dpy, help_title), help);
     EXPECT_EQ(count_help_windows(dpy), 1u);
     EXPECT_TRUE(wait_until([&] { return text_slider(dpy, bar, widget_bg) == scrolled; }))
         << "the text changed after a close by the window manager";
 
-    ASSERT_TRUE(click_centre(dpy, in_control(quit_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::quit)));
     ASSERT_TRUE(prog->wait_exit()) << prog->describe();
     EXPECT_EQ(prog->exit_status(), 0);
     EXPECT_EQ(prog->stderr_text(), "");
@@ -752,7 +733,7 @@ TEST_F(WholeProgram, EveryWindowCarriesItsIcon)
     ASSERT_NO_FATAL_FAILURE(start({}));
     SaveOnFailure evidence(server);
     evidence.add("stderr", *prog);
-    ASSERT_TRUE(click_centre(dpy, in_control(help_button_path)));
+    ASSERT_TRUE(click_centre(dpy, in_control(control_path::help)));
     Window help = wait_for_window(dpy, help_title);
     ASSERT_NE(help, 0u);
 

@@ -92,6 +92,20 @@
 //   Widget windows under Xvfb: there is no window manager, so a shell's
 //   window is a child of the root. Dialog shells are top-levels of their own.
 //
+// Zentaphon's own windows
+//   control_title, analyser_title, scope_title   their WM_NAMEs
+//   MainWindows w = wait_for_main_windows(dpy);   waits for the control,
+//                                    analyser and scope windows (shells),
+//                                    in that order; it stops at the first
+//                                    that does not come, which stays 0 with
+//                                    the ones after it. w.ok(): all three
+//   control_path::soundcard, ::diskfile, ::analyser_run, ::alpha, ::decay,
+//   ::peak_search, ::scope_run, ::zoom, ::help, ::quit
+//                                    child_by_path paths from the control
+//                                    window's shell: MainWindow, "Control",
+//                                    the frame, its form, then the widget
+//                                    in it (for a scale its scroll bar)
+//
 // Pointer and keyboard (XTEST; every helper syncs and returns false when
 // the window is gone or XTEST is missing). Coordinates are the window's own.
 //   move_pointer(dpy, w, x, y), press(dpy, w, x, y, button = 1),
@@ -113,6 +127,10 @@
 //   is centred over the control window. Pointer events go to whatever is on
 //   top and XGetImage of a covered part gives the covering window's pixels,
 //   so raise (or move) a window before clicking in it or reading it.
+//   place_window(dpy, w, x, y)       moves the top-level holding w and
+//                                    waits until it stands at x, y
+//                                    (relative to the root); false if it
+//                                    is gone or never gets there
 //   Cover cover(dpy, w, margin = 0)  maps an override-redirect window over
 //                                    w and its border (plus margin) so w
 //                                    becomes fully obscured; cover.remove()
@@ -345,6 +363,7 @@ bool deiconify(Display* dpy, Window top);
 Window top_level_of(Display* dpy, Window w);
 bool raise_window(Display* dpy, Window w);
 bool move_window(Display* dpy, Window w, int x, int y);
+bool place_window(Display* dpy, Window w, int x, int y, double timeout = default_timeout);
 
 class Cover {
 public:
@@ -360,6 +379,31 @@ private:
     Display* dpy_;
     Window window_ = 0;
 };
+
+// Zentaphon's own windows.
+constexpr const char* control_title = "Zentaphon: Control";
+constexpr const char* analyser_title = "Zentaphon: Frequency Spectrum";
+constexpr const char* scope_title = "Zentaphon: XY Scope";
+
+struct MainWindows {
+    Window control = 0, analyser = 0, scope = 0;
+    bool ok() const { return control && analyser && scope; }
+};
+
+MainWindows wait_for_main_windows(Display* dpy, double timeout = default_timeout);
+
+namespace control_path {
+inline const std::vector<int> soundcard = {0, 0, 0, 0, 1, 0};
+inline const std::vector<int> diskfile = {0, 0, 0, 0, 1, 1};
+inline const std::vector<int> analyser_run = {0, 0, 1, 0, 1};
+inline const std::vector<int> alpha = {0, 0, 1, 0, 2, 0};  // the scale's scroll bar
+inline const std::vector<int> decay = {0, 0, 1, 0, 3, 0};
+inline const std::vector<int> peak_search = {0, 0, 1, 0, 4};
+inline const std::vector<int> scope_run = {0, 0, 2, 0, 1};
+inline const std::vector<int> zoom = {0, 0, 2, 0, 2, 0};
+inline const std::vector<int> help = {0, 0, 3, 0, 1};
+inline const std::vector<int> quit = {0, 0, 4, 0, 0};
+}  // namespace control_path
 
 // Pixels.
 struct Rect {
