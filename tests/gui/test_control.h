@@ -134,13 +134,7 @@ inline bool set_and_wait(Display* dpy, Window toggle)
 
 inline bool same_image(const Image& a, const Image& b)
 {
-    if (a.empty() || a.width() != b.width() || a.height() != b.height())
-        return false;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width(); ++x)
-            if (a.at(x, y) != b.at(x, y))
-                return false;
-    return true;
+    return !a.empty() && a == b;
 }
 
 // A widget without the rim where the keyboard focus is shown, which moves

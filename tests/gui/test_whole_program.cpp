@@ -94,17 +94,6 @@ std::string wav_left_sine(int frames, double freq, double amplitude)
     return s;
 }
 
-bool same_picture(const Image& a, const Image& b)
-{
-    if (a.width() != b.width() || a.height() != b.height())
-        return false;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width(); ++x)
-            if (a.at(x, y) != b.at(x, y))
-                return false;
-    return true;
-}
-
 // The longest run of one colour along a row (horizontal) or a column: the
 // slider of a scroll bar, which Motif draws in the widgets' background
 // colour, while arrows and shadows give only short runs of it.
@@ -245,7 +234,7 @@ protected:
         int seen = 0;
         return wait_until([&] {
             Image now = picture(scope, scope_area_path);
-            if (!now.empty() && !same_picture(now, last)) {
+            if (!now.empty() && now != last) {
                 ++seen;
                 last = now;
             }
@@ -414,7 +403,7 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
         Image before = picture(analyser, display1_path);
         EXPECT_TRUE(wait_until([&] {
             Image now = picture(analyser, display1_path);
-            return bar_pixels(now, data) > 300 && !same_picture(now, before);
+            return bar_pixels(now, data) > 300 && now != before;
         })) << "the spectrum is not live after showing the window again";
     }
 
@@ -424,7 +413,7 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
     EXPECT_TRUE(wait_set(control_path::scope_run, false));
     {
         Image before = picture(analyser, display1_path);
-        EXPECT_TRUE(wait_until([&] { return !same_picture(picture(analyser, display1_path), before); }))
+        EXPECT_TRUE(wait_until([&] { return picture(analyser, display1_path) != before; }))
             << "the analyser stopped with the scope";
     }
     EXPECT_EQ(closes(), 0u) << log();
@@ -752,8 +741,8 @@ TEST_F(WholeProgram, EveryWindowCarriesItsIcon)
     expect_spectrum_icon(analyser_icon, "analyser window");
     expect_spectrum_icon(help_icon, "help window");
     expect_scope_icon(scope_icon);
-    EXPECT_TRUE(same_picture(analyser_icon.image, control_icon.image));
-    EXPECT_TRUE(same_picture(help_icon.image, control_icon.image));
+    EXPECT_TRUE(analyser_icon.image == control_icon.image);
+    EXPECT_TRUE(help_icon.image == control_icon.image);
 
     ASSERT_TRUE(send_delete_window(dpy, control));
     ASSERT_TRUE(prog->wait_exit()) << prog->describe();

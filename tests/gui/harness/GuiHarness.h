@@ -144,6 +144,8 @@
 //   img.count(rgb), img.count(rgb, rect), img.count_other(rgb, rect),
 //   img.contains(rgb), img.histogram(rect), img.crop(rect),
 //   img.save_png(path), Image::load_png(path)
+//   a == b, a != b                   same size and every pixel the same
+//                                    (two empty images are equal)
 //   colour(dpy, "firebrick1")        the server's 0xRRGGBB for a colour name
 //                                    (as allocated in the default colormap),
 //                                    no_colour when the name is unknown
@@ -431,6 +433,12 @@ public:
     std::map<uint32_t, size_t> histogram(Rect r) const;
     std::map<uint32_t, size_t> histogram() const { return histogram(bounds()); }
     Image crop(Rect r) const;
+
+    bool operator==(const Image& o) const
+    {
+        return width_ == o.width_ && height_ == o.height_ && pixels_ == o.pixels_;
+    }
+    bool operator!=(const Image& o) const { return !(*this == o); }
 
     bool save_png(const std::string& path) const;
     static Image load_png(const std::string& path);
