@@ -35,14 +35,6 @@ Track run_levels(const Reference& ref, const std::vector<StereoBlock>& blocks, M
     return t;
 }
 
-Scene scene_of(const Track& t, Picture::Text labels)
-{
-    Scene s;
-    s.level = t.level;
-    s.labels = labels;
-    return s;
-}
-
 }  // namespace
 
 // One program in disk-file mode goes through three runs of files that end

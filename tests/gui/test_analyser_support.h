@@ -495,6 +495,15 @@ struct Scene {
     std::vector<Old> erased;
 };
 
+// The scene of a track's levels with the given labels.
+inline Scene scene_of(const Track& t, Picture::Text labels)
+{
+    Scene s;
+    s.level = t.level;
+    s.labels = labels;
+    return s;
+}
+
 // The picture of a scene: background, one bar per column from the row of
 // its component's level down to the bottom, then the grid (frequency lines
 // every 2500 Hz, major at multiples of 1000 Hz, with labels in kHz at the

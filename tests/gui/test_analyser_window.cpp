@@ -26,10 +26,7 @@ Scene tone_scene(Picture::Text labels)
 {
     Track t;
     t.block(Reference().raw_db(StereoBlock{tone_block({{100, 1.0}}), silent_block()}, Mix::Left), true, 0);
-    Scene s;
-    s.level = t.level;
-    s.labels = labels;
-    return s;
+    return scene_of(t, labels);
 }
 
 Scene silent_scene(Picture::Text labels)
