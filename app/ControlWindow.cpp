@@ -317,8 +317,7 @@ void apply_resources()
     scope.set_zoom(z);
 }
 
-// Manages a dialog, or raises its shell when it is shown already.
-static void show_dialog(Widget dialog)
+void show_dialog(Widget dialog)
 {
     if (!XtIsManaged(dialog))
         XtManageChild(dialog);

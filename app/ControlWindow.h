@@ -23,6 +23,8 @@ void update_toggles();
 void update_sampling();
 void quit_callback(Widget w, XtPointer client_data, XtPointer call_data);
 void apply_resources();
+// Manages a dialog, or maps and raises its shell when it is managed already.
+void show_dialog(Widget dialog);
 void show_analyser_window();
 void show_scope_window();
 // A scale's value in the units shown: XmNvalue / 10^decimalPoints.

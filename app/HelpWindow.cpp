@@ -9,6 +9,7 @@
 #include <Xm/PushB.h>
 #include <Xm/Text.h>
 
+#include "app/ControlWindow.h"
 #include "app/Icons.h"
 #include "app/Startup.h"
 
@@ -18,13 +19,9 @@ void show_help_window()
 {
     if (help_dialog == nullptr)
         create_help_window();
-    if (!XtIsManaged(help_dialog)) {
-        XtManageChild(help_dialog);
-    } else {
-        // Managed already: it may be hidden behind other windows or only
-        // unmapped by the window manager's close, so map and raise the shell.
-        XMapRaised(XtDisplay(help_dialog), XtWindow(XtParent(help_dialog)));
-    }
+    // Managed already, it may be behind other windows or only unmapped by
+    // the window manager's close: show_dialog maps and raises its shell.
+    show_dialog(help_dialog);
 }
 
 void create_help_window()
