@@ -1020,27 +1020,38 @@ int call_quirks(Device& d, bool reading)
     return 1;
 }
 
-ssize_t device_read(Device& d, void* buf, size_t n)
+// What every read or write goes through first: the direction the device
+// was opened for, then the quirks. 1: go on and move k of the n bytes;
+// 0 or -1: the call's result, already logged, errno set.
+int begin_transfer(Device& d, bool reading, size_t n, size_t& k)
 {
-    char e[16];
-    if (d.access == O_WRONLY) {
-        logf("read %zu -> -1 errno=EBADF", n);
+    const char* verb = reading ? "read" : "write";
+    if (d.access == (reading ? O_WRONLY : O_RDONLY)) {
+        logf("%s %zu -> -1 errno=EBADF", verb, n);
         errno = EBADF;
         return -1;
     }
-    const int q = call_quirks(d, true);
+    const int q = call_quirks(d, reading);
     if (q <= 0) {
         const int error = errno;
+        char e[16];
         if (q < 0)
-            logf("read %zu -> -1 errno=%s", n, errno_name(error, e, sizeof e));
+            logf("%s %zu -> -1 errno=%s", verb, n, errno_name(error, e, sizeof e));
         else
-            logf("read %zu -> 0", n);
+            logf("%s %zu -> 0", verb, n);
         errno = error;
         return q;
     }
-    size_t k = n;
-    if (config.short_bytes && k > config.short_bytes)
-        k = config.short_bytes;
+    k = config.short_bytes && n > config.short_bytes ? config.short_bytes : n;
+    return 1;
+}
+
+ssize_t device_read(Device& d, void* buf, size_t n)
+{
+    size_t k = 0;
+    const int q = begin_transfer(d, true, n, k);
+    if (q <= 0)
+        return q;
     if (d.recorded == 0)
         d.read_start = now();
     if (k > 0) {
@@ -1057,24 +1068,10 @@ ssize_t device_read(Device& d, void* buf, size_t n)
 ssize_t device_write(Device& d, const void* buf, size_t n)
 {
     char e[16];
-    if (d.access == O_RDONLY) {
-        logf("write %zu -> -1 errno=EBADF", n);
-        errno = EBADF;
-        return -1;
-    }
-    const int q = call_quirks(d, false);
-    if (q <= 0) {
-        const int error = errno;
-        if (q < 0)
-            logf("write %zu -> -1 errno=%s", n, errno_name(error, e, sizeof e));
-        else
-            logf("write %zu -> 0", n);
-        errno = error;
+    size_t k = 0;
+    const int q = begin_transfer(d, false, n, k);
+    if (q <= 0)
         return q;
-    }
-    size_t k = n;
-    if (config.short_bytes && k > config.short_bytes)
-        k = config.short_bytes;
     if (d.play_fd >= 0 && k > 0 && !write_all(d.play_fd, buf, k)) {
         const int error = errno;
         logf("write %zu -> -1 errno=%s", n, errno_name(error, e, sizeof e));
