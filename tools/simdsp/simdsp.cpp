@@ -8,6 +8,8 @@
 //
 // Single-threaded use of each simulated descriptor is assumed.
 #undef _FORTIFY_SOURCE
+#include "pcm/DemoSignal.h"
+
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -172,14 +174,14 @@ void logf(const char* fmt, ...)
 
 // ---------------------------------------------------------------- signals
 
-enum class Kind { silence, sine, noise, dc, file };
+enum class Kind { silence, sine, noise, dc, file, demo };
 
 struct Part {
     Kind kind = Kind::silence;
     double freq = 0;      // Hz
     double amplitude = 0; // peak, in sample units
     double phase = 0;     // radians
-    uint64_t seed = 0;
+    uint64_t seed = 0;    // noise; for demo, the channel (0 left, 1 right)
     char path[1024] = {};
     bool once = false;
     int16_t* data = nullptr; // file samples, loaded at each open
@@ -220,6 +222,8 @@ double part_value(const Part& p, uint64_t frame, int rate)
     }
     case Kind::dc:
         return p.amplitude;
+    case Kind::demo:
+        return demo_sample(static_cast<int>(p.seed), frame, rate);
     case Kind::file:
         if (p.length == 0)
             return 0;
@@ -292,6 +296,11 @@ bool parse_part(const char* text, Part& p)
         p.kind = Kind::silence;
         return true;
     }
+    if (strcmp(buf, "demo:left") == 0 || strcmp(buf, "demo:right") == 0) {
+        p.kind = Kind::demo;
+        p.seed = strcmp(buf, "demo:right") == 0 ? 1 : 0;
+        return true;
+    }
     if (strncmp(buf, "file:", 5) == 0) {
         p.kind = Kind::file;
         char* path = buf + 5;
@@ -334,7 +343,7 @@ bool starts_part(const char* s)
 {
     return strncmp(s, "silence", 7) == 0 || strncmp(s, "sine:", 5) == 0 ||
            strncmp(s, "noise:", 6) == 0 || strncmp(s, "dc:", 3) == 0 ||
-           strncmp(s, "file:", 5) == 0;
+           strncmp(s, "file:", 5) == 0 || strncmp(s, "demo:", 5) == 0;
 }
 
 // A sum of parts joined by '+', e.g. "sine:1000:-6dB+noise:1:0.01".

@@ -1,0 +1,119 @@
+#include "pcm/PCMDemo.h"
+
+#include "pcm/DemoSignal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+timespec add_seconds(timespec t, double s)
+{
+    const long long ns = static_cast<long long>(s * 1e9);
+    t.tv_sec += static_cast<time_t>(ns / 1000000000LL);
+    t.tv_nsec += static_cast<long>(ns % 1000000000LL);
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_nsec -= 1000000000L;
+        ++t.tv_sec;
+    }
+    return t;
+}
+
+double seconds_between(const timespec& a, const timespec& b)
+{
+    return static_cast<double>(b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) * 1e-9;
+}
+
+} // namespace
+
+PCMDemo::PCMDemo(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
+    : PCM(name_, type_, mode_, format_, channels_, rate_, size_)
+{
+    if (channels != 1 && channels != 2) {
+        fputs("error: Illegal number of channels\n", stderr);
+        return;
+    }
+    if (format != 0 && format != 1) {
+        fputs("error: Illegal format (resolution)\n", stderr);
+        return;
+    }
+    if (rate <= 0) {
+        fprintf(stderr, "error: Can't set requested rate\nrequested rate: %d Hz, actual rate: 0 Hz\n", rate);
+        return;
+    }
+    if (size <= 0) {
+        fputs("error: Invalid requested buffer size\n", stderr);
+        return;
+    }
+    ok = true;
+}
+
+void PCMDemo::print_info()
+{
+    fputs("driver: demo\n", stderr);
+    PCM::print_info();
+}
+
+int64_t PCMDemo::frames()
+{
+    return -1;
+}
+
+int64_t PCMDemo::seek(int64_t, int)
+{
+    return -1;
+}
+
+void PCMDemo::pace(uint64_t count)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!started) {
+        start = now;
+        started = true;
+    }
+    position += count;
+    const double due = static_cast<double>(position) / rate;
+    // A reader more than two blocks late loses them, as with a sound card,
+    // rather than being handed a burst to catch up with.
+    const double late = seconds_between(start, now) - due;
+    if (late > 2.0 * size / rate) {
+        start = add_seconds(now, -due);
+        return;
+    }
+    const timespec deadline = add_seconds(start, due);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+int64_t PCMDemo::read(void* buffer, uint64_t count)
+{
+    if (bytes_for(count) < 0) {
+        fprintf(stderr, "error: %s\n", strerror(EINVAL));
+        return -1;
+    }
+    const uint64_t first = position;
+    for (uint64_t i = 0; i < count; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            const int16_t s = demo_sample(c, first + i, rate);
+            const uint64_t k = i * static_cast<uint64_t>(channels) + static_cast<uint64_t>(c);
+            if (format == 1)
+                std::memcpy(static_cast<char*>(buffer) + 2 * k, &s, 2);
+            else
+                static_cast<int8_t*>(buffer)[k] = static_cast<int8_t>(s >> 8);
+        }
+    }
+    pace(count);
+    return static_cast<int64_t>(count);
+}
+
+int64_t PCMDemo::write(void*, uint64_t count)
+{
+    if (bytes_for(count) < 0) {
+        fprintf(stderr, "error: %s\n", strerror(EINVAL));
+        return -1;
+    }
+    pace(count);
+    return static_cast<int64_t>(count);
+}
