@@ -2,11 +2,15 @@
 // common part of the report.
 #include "pcm/PCM.h"
 
+#include "pcm/PCMALSA.h"
 #include "pcm/PCMCDR.h"
+#include "pcm/PCMDemo.h"
 #include "pcm/PCMOSS.h"
+#include "pcm/PCMPulse.h"
 #include "pcm/PCMWAV.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +28,8 @@ PCM::PCM(const char* name_, int type_, int mode_, int format_, int channels_, in
       format(format_),
       channels(channels_),
       rate(rate_),
-      size(size_)
+      size(size_),
+      gone(false)
 {
 }
 
@@ -120,36 +125,21 @@ int64_t PCM::write_frames(int fd, const void* buffer, uint64_t count) const
     return n == -1 ? -1 : n / bytes_per_frame();
 }
 
-PCM* create_pcm(const char* name, int type, int mode, int format, int channels, int rate, int size)
+namespace {
+
+// While a capture exists, pcm_error keeps its last line here.
+int captures = 0;
+char captured[512];
+
+bool starts_with(const char* s, const char* prefix)
 {
-    PCM* pcm = nullptr;
-    if (type == 1) {
-        const size_t len = name ? strlen(name) : 0;
-        if (len < 5) {
-            fputs("error: Unknown name for pcm interface\n", stderr);
-            return nullptr;
-        }
-        const char* suffix = name + len - 4;
-        if (strcmp(suffix, ".cdr") == 0) {
-            pcm = new (std::nothrow) PCMCDR(name, 1, mode, format, channels, rate, size);
-        } else if (strcmp(suffix, ".wav") == 0) {
-            pcm = new (std::nothrow) PCMWAV(name, 1, mode, format, channels, rate, size);
-        } else {
-            fputs("error: Unknown name for pcm interface\n", stderr);
-            return nullptr;
-        }
-    } else if (type == 0) {
-        if (name && strcmp(name, "default") == 0)
-            name = "/dev/dsp";
-        if (!name || strncmp(name, "/dev/", 5) != 0) {
-            fputs("error: Unknown name for pcm interface\n", stderr);
-            return nullptr;
-        }
-        pcm = new (std::nothrow) PCMOSS(name, 0, mode, format, channels, rate, size);
-    } else {
-        fputs("error: Illegal type for pcm interface\n", stderr);
-        return nullptr;
-    }
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+// Hands out pcm if it opened; otherwise deletes it. Null stays null after
+// the out-of-memory line.
+PCM* keep_if_ok(PCM* pcm)
+{
     if (!pcm) {
         fputs("error: Out of memory\n", stderr);
         return nullptr;
@@ -159,6 +149,127 @@ PCM* create_pcm(const char* name, int type, int mode, int format, int channels, 
         return nullptr;
     }
     return pcm;
+}
+
+// A device stream of the kind its name asks for; null after the message.
+PCM* open_named_device(const char* name, int mode, int format, int channels, int rate, int size)
+{
+    PCM* pcm;
+    if (strcmp(name, "demo") == 0)
+        pcm = new (std::nothrow) PCMDemo(name, 0, mode, format, channels, rate, size);
+    else if (strcmp(name, "pulse") == 0 || starts_with(name, "pulse:"))
+        pcm = new (std::nothrow) PCMPulse(name, 0, mode, format, channels, rate, size);
+    else if (starts_with(name, "alsa:") && name[5])
+        pcm = new (std::nothrow) PCMALSA(name, 0, mode, format, channels, rate, size);
+    else if (starts_with(name, "/dev/"))
+        pcm = new (std::nothrow) PCMOSS(name, 0, mode, format, channels, rate, size);
+    else {
+        fputs("error: Unknown name for pcm interface\n", stderr);
+        return nullptr;
+    }
+    return keep_if_ok(pcm);
+}
+
+// "default": /dev/dsp; where there is no such file (no OSS on this machine),
+// the sound server if one answers, then ALSA's default PCM, with one line
+// saying which. The devices passed over stay quiet; when none opens, one
+// line names them all.
+PCM* open_default_device(int mode, int format, int channels, int rate, int size)
+{
+    const char* const oss = "/dev/dsp";
+    char tried[3][256];
+    {
+        PCMErrorCapture capture;
+        PCMOSS* pcm = new (std::nothrow) PCMOSS(oss, 0, mode, format, channels, rate, size);
+        if (!pcm || pcm->ok || pcm->open_errno != ENOENT) {
+            if (capture.last()[0])
+                fprintf(stderr, "error: %s\n", capture.last());
+            return keep_if_ok(pcm);
+        }
+        snprintf(tried[0], sizeof tried[0], "%s", capture.last());
+        delete pcm;
+    }
+    const char* const others[] = {"pulse", "alsa:default"};
+    const char* const record[] = {"the sound server's default source", "ALSA's default PCM"};
+    const char* const play[] = {"the sound server's default sink", "ALSA's default PCM"};
+    for (int i = 0; i < 2; ++i) {
+        PCMErrorCapture capture;
+        PCM* pcm = open_named_device(others[i], mode, format, channels, rate, size);
+        if (pcm) {
+            fprintf(stderr, "no OSS device %s: %s %s (-device %s)\n", oss,
+                    mode == 1 ? "playing to" : "recording from", mode == 1 ? play[i] : record[i],
+                    others[i]);
+            return pcm;
+        }
+        snprintf(tried[i + 1], sizeof tried[i + 1], "%s", capture.last());
+    }
+    fprintf(stderr, "error: no sound device could be opened (%s; %s; %s); try -device demo for a demonstration signal\n",
+            tried[0], tried[1], tried[2]);
+    return nullptr;
+}
+
+} // namespace
+
+void pcm_error(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    if (captures == 0) {
+        vfprintf(stderr, fmt, ap);
+    } else {
+        char line[sizeof captured];
+        vsnprintf(line, sizeof line, fmt, ap);
+        const char* text = strncmp(line, "error: ", 7) == 0 ? line + 7 : line;
+        snprintf(captured, sizeof captured, "%s", text);
+        // One line: the first only, without its newline.
+        captured[strcspn(captured, "\n")] = '\0';
+    }
+    va_end(ap);
+}
+
+PCMErrorCapture::PCMErrorCapture()
+{
+    if (captures++ == 0)
+        captured[0] = '\0';
+}
+
+PCMErrorCapture::~PCMErrorCapture()
+{
+    --captures;
+}
+
+const char* PCMErrorCapture::last() const
+{
+    return captured;
+}
+
+PCM* create_pcm(const char* name, int type, int mode, int format, int channels, int rate, int size)
+{
+    if (type == 1) {
+        const size_t len = name ? strlen(name) : 0;
+        if (len < 5) {
+            fputs("error: Unknown name for pcm interface\n", stderr);
+            return nullptr;
+        }
+        const char* suffix = name + len - 4;
+        if (strcmp(suffix, ".cdr") == 0)
+            return keep_if_ok(new (std::nothrow) PCMCDR(name, 1, mode, format, channels, rate, size));
+        if (strcmp(suffix, ".wav") == 0)
+            return keep_if_ok(new (std::nothrow) PCMWAV(name, 1, mode, format, channels, rate, size));
+        fputs("error: Unknown name for pcm interface\n", stderr);
+        return nullptr;
+    }
+    if (type == 0) {
+        if (!name) {
+            fputs("error: Unknown name for pcm interface\n", stderr);
+            return nullptr;
+        }
+        if (strcmp(name, "default") == 0)
+            return open_default_device(mode, format, channels, rate, size);
+        return open_named_device(name, mode, format, channels, rate, size);
+    }
+    fputs("error: Illegal type for pcm interface\n", stderr);
+    return nullptr;
 }
 
 PCM* create_pcm(const char* name, int type, int mode, int format, int channels, int rate)

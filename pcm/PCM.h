@@ -18,6 +18,7 @@ public:
     int channels;
     int rate;       // Hz, as requested
     int size;       // frames per device block; 1 for files
+    bool gone;      // the device has gone for good (server lost, card unplugged)
 
     PCM(const char* name, int type, int mode, int format, int channels, int rate, int size);
     virtual ~PCM();
@@ -54,6 +55,27 @@ protected:
     int64_t write_frames(int fd, const void* buffer, uint64_t count) const;
 };
 
+// Writes one diagnostic line (printf-style, ending in a newline) to standard
+// error, or, while a PCMErrorCapture exists, keeps it there instead. Used by
+// the device kinds, so that the search for a default device can stay quiet
+// about the devices it passes over.
+void pcm_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+class PCMErrorCapture {
+public:
+    PCMErrorCapture();
+    ~PCMErrorCapture();
+    PCMErrorCapture(const PCMErrorCapture&) = delete;
+    PCMErrorCapture& operator=(const PCMErrorCapture&) = delete;
+    // The last line kept, without "error: " and the newline; "" if none.
+    const char* last() const;
+};
+
+// Device names: "/dev/..." an OSS device; "pulse" or "pulse:SOURCE" the sound
+// server; "alsa:PCM" an ALSA PCM; "demo" the built-in demonstration signal;
+// "default" /dev/dsp, or where no such file exists the sound server, then
+// ALSA's default PCM.
+//
 // Opens a stream of the kind chosen by type and name and returns it only if
 // it opened and configured exactly as asked; otherwise null after one
 // "error: " line. The caller owns the result.

@@ -34,7 +34,8 @@ PCMOSS::PCMOSS(const char* name_, int type_, int mode_, int format_, int channel
     }
     fd = ::open(name, mode == 1 ? O_WRONLY : O_RDONLY);
     if (fd == -1) {
-        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
+        open_errno = errno;
+        pcm_error("error: Can't open %s: %s\n", name, strerror(open_errno));
         return;
     }
 

@@ -7,6 +7,7 @@
 class PCMOSS : public PCM {
 public:
     int fd;
+    int open_errno = 0;   // errno of a failed open, else 0
 
     PCMOSS(const char* name, int type, int mode, int format, int channels, int rate, int size);
     ~PCMOSS() override;

@@ -109,13 +109,15 @@ bool Sampler::read_block()
 {
     if (source == Soundcard) {
         // A failed read has been reported by the stream; the block goes on
-        // with whatever the buffer holds.
-        device_pcm->read(buffer, length);
+        // with whatever the buffer holds, unless the device has gone.
+        if (device_pcm->read(buffer, length) < 0 && device_pcm->gone)
+            return false;
     } else {
         int64_t n = file_pcm->read(buffer, length);
         if (n != static_cast<int64_t>(length))
             return false;
-        device_pcm->write(buffer, static_cast<uint64_t>(n));
+        if (device_pcm->write(buffer, static_cast<uint64_t>(n)) < 0 && device_pcm->gone)
+            return false;
     }
     widen_samples(buffer, 2 * length);
     channel_means(buffer, length, dc_left, dc_right);

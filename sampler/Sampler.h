@@ -28,7 +28,8 @@ public:
     // Validates the settings, allocates the block, opens the streams and
     // prints the device report. False: stopped, nothing held.
     bool start();
-    // One block. False only in disk-file mode: no further whole block.
+    // One block. False: no further whole block of the disk file, or the
+    // device has gone.
     bool read_block();
     // Releases streams and block. Harmless when stopped.
     void stop();

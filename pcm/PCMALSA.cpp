@@ -1,0 +1,170 @@
+#include "pcm/PCMALSA.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// ALSA's library writes its own lines to standard error; every failure here
+// has one of ours instead.
+void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
+
+// Recovery takes a few turns at most; a PCM that keeps failing has a fault
+// that recovery does not mend.
+constexpr int max_recoveries = 8;
+
+} // namespace
+
+PCMALSA::PCMALSA(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
+    : PCM(name_, type_, mode_, format_, channels_, rate_, size_)
+{
+    if (channels != 1 && channels != 2) {
+        fputs("error: Illegal number of channels\n", stderr);
+        return;
+    }
+    if (format != 0 && format != 1) {
+        fputs("error: Illegal format (resolution)\n", stderr);
+        return;
+    }
+    if (size <= 0 || rate <= 0 || bytes_for(static_cast<uint64_t>(size)) < 0) {
+        fputs("error: Invalid requested buffer size\n", stderr);
+        return;
+    }
+    snd_lib_error_set_handler(quiet_alsa);
+    const int r = snd_pcm_open(&pcm, alsa_name(), mode == 1 ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE, 0);
+    if (r < 0) {
+        pcm = nullptr;
+        pcm_error("error: Can't open %s: %s\n", name, snd_strerror(r));
+        return;
+    }
+    if (!configure())
+        return;
+    ok = true;
+}
+
+PCMALSA::~PCMALSA()
+{
+    if (!pcm)
+        return;
+    // A played file finishes its last blocks first.
+    if (mode == 1 && !gone)
+        snd_pcm_drain(pcm);
+    snd_pcm_close(pcm);
+}
+
+const char* PCMALSA::alsa_name() const
+{
+    return name + strlen("alsa:");
+}
+
+bool PCMALSA::configure()
+{
+    snd_pcm_hw_params_t* hw;
+    snd_pcm_hw_params_alloca(&hw);
+    int r = snd_pcm_hw_params_any(pcm, hw);
+    if (r < 0) {
+        pcm_error("error: %s: %s\n", name, snd_strerror(r));
+        return false;
+    }
+    if ((r = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
+        pcm_error("error: %s: interleaved access: %s\n", name, snd_strerror(r));
+        return false;
+    }
+    if (snd_pcm_hw_params_set_format(pcm, hw, format == 1 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S8) < 0) {
+        pcm_error("error: Can't set requested format (resolution)\n");
+        return false;
+    }
+    if (snd_pcm_hw_params_set_channels(pcm, hw, static_cast<unsigned>(channels)) < 0) {
+        pcm_error("error: Can't set mono/stereo\n");
+        return false;
+    }
+    // The device's nearest rate; as with OSS, 1 Hz off is accepted.
+    unsigned got_rate = static_cast<unsigned>(rate);
+    if ((r = snd_pcm_hw_params_set_rate_near(pcm, hw, &got_rate, nullptr)) < 0) {
+        pcm_error("error: %s\n", snd_strerror(r));
+        return false;
+    }
+    if (std::llabs(static_cast<long long>(got_rate) - rate) >= 2) {
+        pcm_error("error: Can't set requested rate\nrequested rate: %d Hz, actual rate: %u Hz\n", rate,
+                  got_rate);
+        return false;
+    }
+    period = static_cast<snd_pcm_uframes_t>(size);
+    snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, nullptr);
+    unsigned periods = 2;
+    snd_pcm_hw_params_set_periods_near(pcm, hw, &periods, nullptr);
+    if ((r = snd_pcm_hw_params(pcm, hw)) < 0) {
+        pcm_error("error: %s: Can't set hardware parameters: %s\n", name, snd_strerror(r));
+        return false;
+    }
+    snd_pcm_hw_params_get_period_size(hw, &period, nullptr);
+    snd_pcm_hw_params_get_buffer_size(hw, &buffer);
+    if ((r = snd_pcm_prepare(pcm)) < 0) {
+        pcm_error("error: %s: %s\n", name, snd_strerror(r));
+        return false;
+    }
+    return true;
+}
+
+void PCMALSA::print_info()
+{
+    fputs("driver: alsa\n", stderr);
+    PCM::print_info();
+    fprintf(stderr, "device buffer: periods of %lu frames (%g ms), %lu frames in all\n",
+            static_cast<unsigned long>(period), period * 1000.0 / rate, static_cast<unsigned long>(buffer));
+}
+
+int64_t PCMALSA::frames()
+{
+    return -1;
+}
+
+int64_t PCMALSA::seek(int64_t, int)
+{
+    return -1;
+}
+
+template <typename Transfer>
+int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
+{
+    if (bytes_for(count) < 0) {
+        fprintf(stderr, "error: %s\n", strerror(EINVAL));
+        return -1;
+    }
+    const int frame = bytes_per_frame();
+    uint64_t done = 0;
+    int recoveries = 0;
+    while (done < count) {
+        const snd_pcm_sframes_t n = transfer(data + done * frame, count - done);
+        if (n > 0) {
+            done += static_cast<uint64_t>(n);
+            recoveries = 0;
+            continue;
+        }
+        if (n == -EPIPE || n == -ESTRPIPE || n == -EINTR) {
+            if (n == -EPIPE)
+                xruns.note(name, mode == 1 ? "underrun" : "overrun");
+            if (++recoveries <= max_recoveries && snd_pcm_recover(pcm, static_cast<int>(n), 1) == 0)
+                continue;
+        }
+        if (n == -ENODEV || n == -EBADFD || n == -ENOTTY)
+            gone = true;
+        fprintf(stderr, "error: %s: %s\n", name, snd_strerror(n == 0 ? -EIO : static_cast<int>(n)));
+        return -1;
+    }
+    return static_cast<int64_t>(count);
+}
+
+int64_t PCMALSA::read(void* data, uint64_t count)
+{
+    return move(static_cast<char*>(data), count,
+                [this](char* p, uint64_t n) { return snd_pcm_readi(pcm, p, n); });
+}
+
+int64_t PCMALSA::write(void* data, uint64_t count)
+{
+    return move(static_cast<char*>(data), count,
+                [this](char* p, uint64_t n) { return snd_pcm_writei(pcm, p, n); });
+}

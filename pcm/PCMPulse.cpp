@@ -1,0 +1,300 @@
+#include "pcm/PCMPulse.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <algorithm>
+
+namespace {
+
+// Signed and unsigned 8-bit samples differ in the top bit; the server knows
+// only the unsigned kind.
+void flip_sign(char* p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        p[i] = static_cast<char>(p[i] ^ 0x80);
+}
+
+} // namespace
+
+PCMPulse::PCMPulse(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
+    : PCM(name_, type_, mode_, format_, channels_, rate_, size_)
+{
+    if (channels != 1 && channels != 2) {
+        fputs("error: Illegal number of channels\n", stderr);
+        return;
+    }
+    if (format != 0 && format != 1) {
+        fputs("error: Illegal format (resolution)\n", stderr);
+        return;
+    }
+    if (bytes_for(static_cast<uint64_t>(size > 0 ? size : 0)) <= 0 || rate <= 0) {
+        fputs("error: Invalid requested buffer size\n", stderr);
+        return;
+    }
+    if (!connect() || !open_stream())
+        return;
+    ok = true;
+}
+
+PCMPulse::~PCMPulse()
+{
+    if (stream) {
+        // Let a played file finish its last blocks before the stream goes.
+        if (mode == 1 && alive()) {
+            pa_operation* op = pa_stream_drain(stream, nullptr, nullptr);
+            while (op && pa_operation_get_state(op) == PA_OPERATION_RUNNING && alive())
+                pa_mainloop_iterate(loop, 1, nullptr);
+            if (op)
+                pa_operation_unref(op);
+        }
+        if (fragment_held && alive())
+            pa_stream_drop(stream);
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+    }
+    if (context) {
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+    }
+    if (loop)
+        pa_mainloop_free(loop);
+}
+
+const char* PCMPulse::source_name() const
+{
+    const char* colon = strchr(name, ':');
+    return colon && colon[1] ? colon + 1 : nullptr;
+}
+
+bool PCMPulse::connect()
+{
+    loop = pa_mainloop_new();
+    if (loop)
+        context = pa_context_new(pa_mainloop_get_api(loop), "Zentaphon");
+    if (!context) {
+        pcm_error("error: Can't open %s: %s\n", name, strerror(ENOMEM));
+        return false;
+    }
+    // No server is started on the user's behalf: the one that runs answers.
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+        return false;
+    }
+    for (;;) {
+        const pa_context_state_t s = pa_context_get_state(context);
+        if (s == PA_CONTEXT_READY)
+            return true;
+        if (!PA_CONTEXT_IS_GOOD(s) || pa_mainloop_iterate(loop, 1, nullptr) < 0) {
+            pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+            return false;
+        }
+    }
+}
+
+bool PCMPulse::open_stream()
+{
+    pa_sample_spec spec;
+    spec.format = format == 1 ? PA_SAMPLE_S16LE : PA_SAMPLE_U8;
+    spec.rate = static_cast<uint32_t>(rate);
+    spec.channels = static_cast<uint8_t>(channels);
+    if (!pa_sample_spec_valid(&spec)) {
+        pcm_error("error: Can't open %s: %s\n", name, pa_strerror(PA_ERR_INVALID));
+        return false;
+    }
+    stream = pa_stream_new(context, mode == 1 ? "File playback" : "Analyser input", &spec, nullptr);
+    if (!stream) {
+        pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+        return false;
+    }
+    const uint32_t block = static_cast<uint32_t>(bytes_for(static_cast<uint64_t>(size)));
+    pa_buffer_attr want;
+    want.maxlength = mode == 1 ? static_cast<uint32_t>(-1) : 2 * block;
+    want.tlength = 2 * block;
+    want.prebuf = static_cast<uint32_t>(-1);
+    want.minreq = block;
+    want.fragsize = block;
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+    int r;
+    if (mode == 1) {
+        pa_stream_set_underflow_callback(stream, on_xrun, this);
+        r = pa_stream_connect_playback(stream, nullptr, &want, flags, nullptr, nullptr);
+    } else {
+        r = pa_stream_connect_record(stream, source_name(), &want, flags);
+    }
+    if (r < 0) {
+        pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+        return false;
+    }
+    for (;;) {
+        const pa_stream_state_t s = pa_stream_get_state(stream);
+        if (s == PA_STREAM_READY)
+            break;
+        if (!PA_STREAM_IS_GOOD(s) || pa_mainloop_iterate(loop, 1, nullptr) < 0) {
+            pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+            return false;
+        }
+    }
+    // The server resamples to any rate, but a rate it did not grant would put
+    // every frequency in the wrong place.
+    const pa_sample_spec* got = pa_stream_get_sample_spec(stream);
+    if (got && std::llabs(static_cast<long long>(got->rate) - rate) >= 2) {
+        pcm_error("error: Can't set requested rate\nrequested rate: %d Hz, actual rate: %u Hz\n", rate,
+                  got->rate);
+        return false;
+    }
+    if (const pa_buffer_attr* a = pa_stream_get_buffer_attr(stream))
+        granted = *a;
+    return true;
+}
+
+void PCMPulse::print_info()
+{
+    fputs("driver: pulse\n", stderr);
+    PCM::print_info();
+    const pa_stream_state_t s = stream ? pa_stream_get_state(stream) : PA_STREAM_FAILED;
+    const char* device = s == PA_STREAM_READY ? pa_stream_get_device_name(stream) : nullptr;
+    const double per_ms = rate * static_cast<double>(bytes_per_frame()) / 1000.0;
+    if (mode == 1)
+        fprintf(stderr, "server buffer: %u bytes (%g ms) to sink %s\n", granted.tlength,
+                granted.tlength / per_ms, device ? device : "?");
+    else
+        fprintf(stderr, "server buffer: fragments of %u bytes (%g ms), at most %u bytes, from source %s\n",
+                granted.fragsize, granted.fragsize / per_ms, granted.maxlength, device ? device : "?");
+}
+
+int64_t PCMPulse::frames()
+{
+    return -1;
+}
+
+int64_t PCMPulse::seek(int64_t, int)
+{
+    return -1;
+}
+
+bool PCMPulse::alive() const
+{
+    return !gone && context && PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && stream &&
+           PA_STREAM_IS_GOOD(pa_stream_get_state(stream));
+}
+
+void PCMPulse::report_lost()
+{
+    if (!gone)
+        pcm_error("error: %s: the sound server has gone: %s\n", name,
+                  pa_strerror(pa_context_errno(context)));
+    gone = true;
+}
+
+bool PCMPulse::turn()
+{
+    if (!alive() || pa_mainloop_iterate(loop, 1, nullptr) < 0 || !alive()) {
+        report_lost();
+        return false;
+    }
+    return true;
+}
+
+void PCMPulse::on_xrun(pa_stream*, void* self)
+{
+    PCMPulse* p = static_cast<PCMPulse*>(self);
+    p->xruns.note(p->name, p->mode == 1 ? "underrun" : "overrun");
+}
+
+int64_t PCMPulse::read(void* buffer, uint64_t count)
+{
+    const long long total = bytes_for(count);
+    if (total < 0) {
+        fprintf(stderr, "error: %s\n", strerror(EINVAL));
+        return -1;
+    }
+    char* out = static_cast<char*>(buffer);
+    long long done = 0;
+    while (done < total) {
+        if (!fragment_held) {
+            if (!alive()) {
+                report_lost();
+                return -1;
+            }
+            const void* data = nullptr;
+            size_t n = 0;
+            if (pa_stream_peek(stream, &data, &n) < 0) {
+                report_lost();
+                return -1;
+            }
+            if (n == 0) {
+                if (!turn())
+                    return -1;
+                continue;
+            }
+            if (!data) {
+                // A hole: the server lost data on its way to us.
+                pa_stream_drop(stream);
+                xruns.note(name, "overrun");
+                continue;
+            }
+            fragment = static_cast<const char*>(data);
+            fragment_size = n;
+            fragment_used = 0;
+            fragment_held = true;
+        }
+        const size_t take = static_cast<size_t>(
+            std::min<long long>(total - done, static_cast<long long>(fragment_size - fragment_used)));
+        std::memcpy(out + done, fragment + fragment_used, take);
+        done += static_cast<long long>(take);
+        fragment_used += take;
+        if (fragment_used == fragment_size) {
+            pa_stream_drop(stream);
+            fragment_held = false;
+        }
+    }
+    if (format == 0)
+        flip_sign(out, static_cast<size_t>(total));
+    return static_cast<int64_t>(count);
+}
+
+int64_t PCMPulse::write(void* buffer, uint64_t count)
+{
+    const long long total = bytes_for(count);
+    if (total < 0) {
+        fprintf(stderr, "error: %s\n", strerror(EINVAL));
+        return -1;
+    }
+    if (format == 0)
+        flip_sign(static_cast<char*>(buffer), static_cast<size_t>(total));
+    const char* in = static_cast<const char*>(buffer);
+    long long done = 0;
+    while (done < total) {
+        if (!alive()) {
+            report_lost();
+            return -1;
+        }
+        const size_t room = pa_stream_writable_size(stream);
+        if (room == static_cast<size_t>(-1)) {
+            report_lost();
+            return -1;
+        }
+        if (room == 0) {
+            if (!turn())
+                return -1;
+            continue;
+        }
+        // Written into the server's own memory, without a copy of ours.
+        void* data = nullptr;
+        size_t n = std::min<size_t>(room, static_cast<size_t>(total - done));
+        if (pa_stream_begin_write(stream, &data, &n) < 0 || !data) {
+            report_lost();
+            return -1;
+        }
+        std::memcpy(data, in + done, n);
+        if (pa_stream_write(stream, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+            report_lost();
+            return -1;
+        }
+        done += static_cast<long long>(n);
+    }
+    return static_cast<int64_t>(count);
+}
