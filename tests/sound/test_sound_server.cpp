@@ -35,120 +35,17 @@
 #include <string>
 #include <vector>
 
+#include "sound_server.h"
+
 namespace {
 
-// The server's OSS emulation, in the multiarch library directory.
-std::string find_pulsedsp()
-{
-    glob_t g;
-    std::string path = "/usr/lib/x86_64-linux-gnu/pulseaudio/libpulsedsp.so";
-    if (glob("/usr/lib/*/pulseaudio/libpulsedsp.so", 0, nullptr, &g) == 0 && g.gl_pathc > 0)
-        path = g.gl_pathv[0];
-    globfree(&g);
-    return path;
-}
-const std::string pulsedsp = find_pulsedsp();
-const char* const sink = "zen_null";
+using namespace soundtest;
+
 constexpr int rate = 44100;
 constexpr unsigned int length = 2048;
 constexpr int blocks = 100;
 constexpr double tone_hz = 1000.0;
 constexpr double tone_level[2] = {0.5, 0.25};  // of full scale, left and right
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool write_file(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    return static_cast<bool>(out);
-}
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-void sleep_ms(long ms)
-{
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
-// Starts argv with exactly the environment env, standard input from
-// in_path (or /dev/null) and both outputs appended to log_path.
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& log_path, const std::string& in_path = "/dev/null")
-{
-    std::vector<std::string> a = argv, e = env;
-    std::vector<char*> av, ev;
-    for (std::string& s : a)
-        av.push_back(&s[0]);
-    av.push_back(nullptr);
-    for (std::string& s : e)
-        ev.push_back(&s[0]);
-    ev.push_back(nullptr);
-    fflush(stdout);
-    fflush(stderr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open(in_path.c_str(), O_RDONLY);
-        const int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (in < 0 || out < 0)
-            _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        close(in);
-        close(out);
-        execve(av[0], av.data(), ev.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// Waits up to ms for pid; its exit status, or -1 if it has not exited (or
-// did not exit normally).
-int wait_for(pid_t pid, long ms, bool* exited = nullptr)
-{
-    for (long t = 0;; t += 20) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            if (exited)
-                *exited = true;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (r < 0 || t >= ms)
-            break;
-        sleep_ms(20);
-    }
-    if (exited)
-        *exited = false;
-    return -1;
-}
-
-// Stops a process this test started: SIGTERM, then SIGKILL if it lingers.
-void stop_process(pid_t& pid)
-{
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    bool exited = false;
-    wait_for(pid, 5000, &exited);
-    if (!exited) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    pid = -1;
-}
 
 // Power of a Hann-windowed channel at frequency hz, by direct summation.
 double power_at(const std::vector<int32_t>& block, size_t channel, double hz)
@@ -166,146 +63,27 @@ double power_at(const std::vector<int32_t>& block, size_t channel, double hz)
     return re * re + im * im;
 }
 
-// The private server, its player and their files, all removed at the end.
-struct SoundServer {
-    std::string dir, run, socket, server_log, player_log, error;
-    pid_t server = -1, player = -1;
-
-    std::vector<std::string> env() const
-    {
-        return {"PATH=/usr/bin:/bin",
-                "HOME=" + dir + "/home",
-                "XDG_RUNTIME_DIR=" + run,
-                "PULSE_RUNTIME_PATH=" + run,
-                "XDG_CONFIG_HOME=" + dir + "/home/.config",
-                "PULSE_SERVER=unix:" + socket};
+// Plays a tone of seconds into the sink.
+bool play_tone(SoundServer& pa, double seconds)
+{
+    const size_t frames = static_cast<size_t>(seconds * rate);
+    std::string raw(frames * 4, '\0');
+    const double pi = 3.14159265358979323846;
+    for (size_t i = 0; i < frames; ++i) {
+        const double v = 32767 * std::sin(2 * pi * tone_hz * i / rate);
+        const int16_t left = static_cast<int16_t>(std::lrint(tone_level[0] * v));
+        const int16_t right = static_cast<int16_t>(std::lrint(tone_level[1] * v));
+        std::memcpy(&raw[4 * i], &left, 2);
+        std::memcpy(&raw[4 * i + 2], &right, 2);
     }
-
-    // A pactl command's exit status.
-    int pactl(const std::vector<std::string>& args, const std::string& out_path)
-    {
-        std::vector<std::string> argv = {"/usr/bin/pactl", "--server=unix:" + socket};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_t pid = spawn(argv, env(), out_path);
-        bool exited = false;
-        const int rc = wait_for(pid, 10000, &exited);
-        if (!exited)
-            stop_process(pid);
-        return exited ? rc : -1;
-    }
-
-    bool start()
-    {
-        char tmpl[] = "/tmp/zen_pulse_XXXXXX";
-        if (!mkdtemp(tmpl)) {
-            error = "cannot make a temporary directory";
-            return false;
-        }
-        dir = tmpl;
-        run = dir + "/run";
-        socket = run + "/native";
-        server_log = dir + "/server.log";
-        player_log = dir + "/player.log";
-        mkdir(run.c_str(), 0700);
-        mkdir((dir + "/home").c_str(), 0700);
-
-        if (!exists("/usr/bin/pulseaudio") || !exists("/usr/bin/pacat") ||
-            !exists("/usr/bin/pactl") || !exists(pulsedsp)) {
-            error = "the sound server cannot run here: pulseaudio, pacat, pactl or " +
-                    pulsedsp + " is missing (Debian packages pulseaudio, pulseaudio-utils, " +
-                    "libpulsedsp; scripts/setup --test installs them)";
-            return false;
-        }
-        const std::string script = dir + "/server.pa";
-        write_file(script, std::string("load-module module-null-sink sink_name=") + sink +
-                               " rate=44100 channels=2 format=s16le\n"
-                               "load-module module-native-protocol-unix socket=" +
-                               socket + " auth-anonymous=1\n"
-                               "set-default-sink " + sink + "\n"
-                               "set-default-source " + sink + ".monitor\n");
-        server = spawn({"/usr/bin/pulseaudio", "--daemonize=no", "--use-pid-file=no",
-                        "--system=false", "-n", "-F", script, "--exit-idle-time=-1",
-                        "--log-target=stderr"},
-                       env(), server_log);
-        // Ready when a client gets an answer; at most 20 s.
-        for (int i = 0; i < 100; ++i) {
-            bool exited = false;
-            wait_for(server, 0, &exited);
-            if (exited) {
-                server = -1;
-                error = "the sound server cannot run here; it exited at once:\n" +
-                        read_file(server_log);
-                return false;
-            }
-            if (exists(socket) && pactl({"info"}, dir + "/pactl.log") == 0)
-                return true;
-            sleep_ms(200);
-        }
-        error = "the sound server did not answer within 20 s:\n" + read_file(server_log);
-        return false;
-    }
-
-    // Plays a tone of seconds into the sink and returns once the server has
-    // the stream.
-    bool play_tone(double seconds)
-    {
-        const size_t frames = static_cast<size_t>(seconds * rate);
-        std::string raw(frames * 4, '\0');
-        const double pi = 3.14159265358979323846;
-        for (size_t i = 0; i < frames; ++i) {
-            const double v = 32767 * std::sin(2 * pi * tone_hz * i / rate);
-            const int16_t left = static_cast<int16_t>(std::lrint(tone_level[0] * v));
-            const int16_t right = static_cast<int16_t>(std::lrint(tone_level[1] * v));
-            std::memcpy(&raw[4 * i], &left, 2);
-            std::memcpy(&raw[4 * i + 2], &right, 2);
-        }
-        const std::string tone = dir + "/tone.raw";
-        write_file(tone, raw);
-        // A short latency for the player: the null sink then renders in
-        // small pieces. Left to itself it renders two seconds at a time,
-        // which overflows the emulation's buffer of two blocks and loses
-        // most of the sound.
-        player = spawn({"/usr/bin/pacat", "--playback", "--server=unix:" + socket,
-                        std::string("--device=") + sink, "--raw", "--format=s16le",
-                        "--rate=44100", "--channels=2", "--latency-msec=20"},
-                       env(), player_log, tone);
-        for (int i = 0; i < 100; ++i) {
-            bool exited = false;
-            wait_for(player, 0, &exited);
-            if (exited) {
-                player = -1;
-                error = "pacat exited at once:\n" + read_file(player_log) +
-                        "the server said:\n" + read_file(server_log);
-                return false;
-            }
-            const std::string list = dir + "/inputs.txt";
-            unlink(list.c_str());
-            if (pactl({"list", "short", "sink-inputs"}, list) == 0 && !read_file(list).empty())
-                return true;
-            sleep_ms(100);
-        }
-        error = "the tone never reached the sink:\n" + read_file(player_log) +
-                "the server said:\n" + read_file(server_log);
-        return false;
-    }
-
-    ~SoundServer()
-    {
-        stop_process(player);
-        stop_process(server);
-        if (!dir.empty()) {
-            const std::string cmd = "rm -rf '" + dir + "'";
-            if (system(cmd.c_str()) != 0)
-                fprintf(stderr, "could not remove %s\n", dir.c_str());
-        }
-    }
-};
+    return pa.play_raw(raw);
+}
 
 TEST(SoundServer, SamplerRecordsAToneThroughTheServersOssEmulation)
 {
     SoundServer pa;
     ASSERT_TRUE(pa.start()) << pa.error;
-    ASSERT_TRUE(pa.play_tone(30)) << pa.error;
+    ASSERT_TRUE(play_tone(pa, 30)) << pa.error;
 
     // The child: this program again, with the OSS emulation preloaded.
     std::vector<std::string> env = pa.env();

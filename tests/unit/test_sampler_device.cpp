@@ -467,6 +467,69 @@ TEST_P(SamplerDiskfile, FileShorterThanOneBlockEndsAtOnce)
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SamplerDiskfile, ::testing::Values("wav", "cdr"));
 
+// ---------------------------------------------------------------- ALSA, demo
+
+// ALSA's own plugins in a test configuration: "file" with an input file
+// records known frames, "file" over "null" keeps what is played.
+TEST(SamplerAlsa, RecordsAndPlaysExactFramesThroughAlsaPlugins)
+{
+    TempDir dir;
+    std::map<std::string, std::string> vars;
+    const Recorded rec = make_loops(dir, vars);
+    const std::vector<int16_t> frames = rec.interleaved(5 * 256);
+    write_file(dir / "in.raw", bytes16(frames, true));
+    write_file(dir / "asound.conf",
+               "pcm.sink { type null }\n"
+               "pcm.zenin { type file slave.pcm \"sink\" file \"/dev/null\" infile \"" + (dir / "in.raw") +
+                   "\" format \"raw\" }\n"
+                   "pcm.zenout { type file slave.pcm \"sink\" file \"" + (dir / "out.raw") +
+                   "\" format \"raw\" }\n");
+    vars = {{"ALSA_CONFIG_PATH", dir / "asound.conf"}};
+    ChildResult r = run_child("set length 256;set device alsa:zenin;start;read 5;stop", vars);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.substr(0, 30), "driver: alsa\nname: alsa:zenin\n") << r.err;
+    EXPECT_NE(r.err.find("device buffer: periods of 256 frames (5.80499 ms), 512 frames in all\n"),
+              std::string::npos)
+        << r.err;
+    expect_blocks(r, frames, 256, 5);
+
+    const std::vector<int16_t> file = distinct_samples(2 * (3 * 256 + 50), 9);
+    write_file(dir / "in.wav", wav_bytes(file));
+    r = run_child("set length 256;set source 1;set device alsa:zenout;set filename " + (dir / "in.wav") +
+                      ";start;read 4;stop",
+                  vars);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err;
+    const std::vector<int16_t> whole(file.begin(), file.begin() + 2 * 3 * 256);
+    EXPECT_TRUE(read_file(dir / "out.raw") == bytes16(whole, true));
+}
+
+// The demonstration stream records its tones: 440 Hz on both channels,
+// 2 dB apart, as the generator describes them.
+TEST(SamplerDemo, RecordsTheDemonstrationSignal)
+{
+    const ChildResult r = run_child("set device demo;start;read 2;stop");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.substr(0, 24), "driver: demo\nname: demo\n") << r.err;
+    const std::vector<int32_t> dump = int32s_of(r.dump);
+    ASSERT_EQ(dump.size(), 2u * 2 * 2048);
+    // Amplitude of 440 Hz by projection on a Hann window, per channel.
+    double amp[2];
+    for (int ch = 0; ch < 2; ++ch) {
+        double re = 0, im = 0, w_sum = 0;
+        for (int i = 0; i < 2048; ++i) {
+            const double w = 0.5 - 0.5 * std::cos(2 * M_PI * i / 2048);
+            const double x = dump[2048 * 2 + 2 * i + ch] / 2147418112.0;
+            re += w * x * std::cos(2 * M_PI * 440 * i / 44100.0);
+            im += w * x * std::sin(2 * M_PI * 440 * i / 44100.0);
+            w_sum += w;
+        }
+        amp[ch] = 2 * std::hypot(re, im) / w_sum;
+    }
+    EXPECT_NEAR(20 * std::log10(amp[0]), -6.0, 0.3);
+    EXPECT_NEAR(20 * std::log10(amp[1]), -8.0, 0.3);
+}
+
 }  // namespace
 
 const int child_hook_ran = child_hook();
