@@ -208,6 +208,24 @@ TEST(SamplerAllocation, NoneWhilePlayingAThousandBlocksOfAFile)
     }
 }
 
+// The native streams too, once running: ALSA (its null plugin) and the
+// demonstration stream.
+TEST(SamplerAllocation, NoneWhileRecordingFromAlsaOrTheDemoStream)
+{
+    TempDir dir;
+    write_file(dir / "asound.conf", "pcm.quiet { type null }\n");
+    for (const char* device : {"alsa:quiet", "demo"}) {
+        SCOPED_TRACE(device);
+        const ChildResult r = run_child(std::string("set length 128;set device ") + device + ";start;read 2;alloc 100;stop",
+                                        {{"ALSA_CONFIG_PATH", dir / "asound.conf"}});
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(r.err.find("error:"), std::string::npos) << r.err;
+        const AllocLine a = alloc_line(r.out_lines(), "alloc");
+        EXPECT_EQ(a.blocks, 100) << r.out;
+        EXPECT_EQ(a.allocs, 0) << r.out;
+    }
+}
+
 }  // namespace
 
 const int child_hook_ran = child_hook(AllocCounter{arm, disarm});
