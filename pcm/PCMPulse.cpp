@@ -1,6 +1,7 @@
 #include "pcm/PCMPulse.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,12 @@
 #include <algorithm>
 
 namespace {
+
+// Seconds beyond a block's own time that a transfer waits for the server
+// before it fails, so that a stalled server never freezes the window for
+// long. More than the two seconds in which an idle sink (the null sink)
+// renders before it takes up a new stream's latency.
+constexpr double stall_limit = 2.5;
 
 // Signed and unsigned 8-bit samples differ in the top bit; the server knows
 // only the unsigned kind.
@@ -44,9 +51,14 @@ PCMPulse::~PCMPulse()
     if (stream) {
         // Let a played file finish its last blocks before the stream goes.
         if (mode == 1 && alive()) {
+            // The queue running dry at the end is no lost data.
+            pa_stream_set_underflow_callback(stream, nullptr, nullptr);
             pa_operation* op = pa_stream_drain(stream, nullptr, nullptr);
-            while (op && pa_operation_get_state(op) == PA_OPERATION_RUNNING && alive())
-                pa_mainloop_iterate(loop, 1, nullptr);
+            const double deadline = monotonic_seconds() + stall_limit + 2.0 * size / rate;
+            while (op && pa_operation_get_state(op) == PA_OPERATION_RUNNING && alive() &&
+                   monotonic_seconds() < deadline && pa_mainloop_prepare(loop, 10000) >= 0 &&
+                   pa_mainloop_poll(loop) >= 0 && pa_mainloop_dispatch(loop) >= 0) {
+            }
             if (op)
                 pa_operation_unref(op);
         }
@@ -189,13 +201,27 @@ void PCMPulse::report_lost()
     gone = true;
 }
 
-bool PCMPulse::turn()
+int PCMPulse::turn(double until)
 {
-    if (!alive() || pa_mainloop_iterate(loop, 1, nullptr) < 0 || !alive()) {
-        report_lost();
-        return false;
+    if (alive()) {
+        const double left = until - monotonic_seconds();
+        if (left <= 0)
+            return 0;
+        if (pa_mainloop_prepare(loop, static_cast<int>(left * 1e6) + 1) >= 0 && pa_mainloop_poll(loop) >= 0 &&
+            pa_mainloop_dispatch(loop) >= 0 && alive())
+            return 1;
     }
-    return true;
+    report_lost();
+    return -1;
+}
+
+bool PCMPulse::wait(double deadline)
+{
+    const int r = turn(deadline);
+    if (r == 0)
+        pcm_error("error: %s: the sound server %s nothing for %g ms\n", name, mode == 1 ? "took" : "sent",
+                  std::floor((stall_limit + size / static_cast<double>(rate)) * 1000.0));
+    return r > 0;
 }
 
 void PCMPulse::on_xrun(pa_stream*, void* self)
@@ -213,6 +239,7 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
     }
     char* out = static_cast<char*>(buffer);
     long long done = 0;
+    const double deadline = monotonic_seconds() + stall_limit + size / static_cast<double>(rate);
     while (done < total) {
         if (!fragment_held) {
             if (!alive()) {
@@ -226,7 +253,7 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
                 return -1;
             }
             if (n == 0) {
-                if (!turn())
+                if (!wait(deadline))
                     return -1;
                 continue;
             }
@@ -267,6 +294,7 @@ int64_t PCMPulse::write(void* buffer, uint64_t count)
         flip_sign(static_cast<char*>(buffer), static_cast<size_t>(total));
     const char* in = static_cast<const char*>(buffer);
     long long done = 0;
+    const double deadline = monotonic_seconds() + stall_limit + size / static_cast<double>(rate);
     while (done < total) {
         if (!alive()) {
             report_lost();
@@ -278,10 +306,20 @@ int64_t PCMPulse::write(void* buffer, uint64_t count)
             return -1;
         }
         if (room == 0) {
-            if (!turn())
+            // The server starts playing once its prebuffer is full. A granted
+            // buffer that is no whole number of blocks can leave it waiting
+            // for a piece it never asks for, so a wait of more than a block
+            // starts it.
+            if (!triggered && monotonic_seconds() > deadline - stall_limit) {
+                if (pa_operation* op = pa_stream_trigger(stream, nullptr, nullptr))
+                    pa_operation_unref(op);
+                triggered = true;
+            }
+            if (triggered ? !wait(deadline) : turn(deadline - stall_limit) < 0)
                 return -1;
             continue;
         }
+        triggered = false;
         // Written into the server's own memory, without a copy of ours.
         void* data = nullptr;
         size_t n = std::min<size_t>(room, static_cast<size_t>(total - done));

@@ -35,15 +35,20 @@ private:
     size_t fragment_size = 0;
     size_t fragment_used = 0;
     bool fragment_held = false;       // peeked, to be dropped when used up
+    bool triggered = false;           // playing was started by hand in this wait
     XrunReport xruns;
 
     // The source named after "pulse:", or null for the default.
     const char* source_name() const;
     bool connect();
     bool open_stream();
-    // One blocking turn of the main loop; false (after the message, with
-    // gone set) when the connection or the stream has failed.
-    bool turn();
+    // One turn of the main loop, waiting at most until `until` (monotonic
+    // seconds): 1 when something was dispatched, 0 when the time is up, -1
+    // (after the message, with gone set) when the connection or the stream
+    // has failed.
+    int turn(double until);
+    // A turn that must come before deadline; false after the message.
+    bool wait(double deadline);
     bool alive() const;
     void report_lost();
     static void on_xrun(pa_stream* s, void* self);

@@ -126,8 +126,6 @@ TEST(NativeSound, RecordsAMonitorAndShowsTheTonesLevel)
 // hears the file's samples exactly, but for the server's ramp at the start.
 TEST(NativeSound, PlaysAFileToTheServerSampleForSample)
 {
-    soundtest::SoundServer pa;
-    ASSERT_TRUE(pa.start()) << pa.error;
     std::vector<StereoBlock> blocks;
     for (int b = 0; b < 30; ++b) {
         StereoBlock s{std::vector<int16_t>(block_frames), std::vector<int16_t>(block_frames)};
@@ -140,35 +138,45 @@ TEST(NativeSound, PlaysAFileToTheServerSampleForSample)
     TempDir dir;
     const std::string wav = dir.file("noise.wav"), heard = dir.file("heard.raw");
     ASSERT_TRUE(write_file(wav, wav_bytes(blocks)));
-    pid_t rec = soundtest::spawn({"/usr/bin/parec", "--server=unix:" + pa.socket, "--device=" + monitor, "--raw",
-                                  "--format=s16le", "--rate=44100", "--channels=2", "--latency-msec=20",
-                                  "--file-format=raw", heard},
-                                 pa.env(), dir.file("parec.log"));
-
     XServer server;
     ASSERT_TRUE(server.ok()) << server.error();
     Display* dpy = server.display();
-    Program prog(server, {"-diskfile", "-filename", wav, "-device", "pulse"}, server_env(pa));
-    ASSERT_TRUE(prog.started()) << prog.error();
-    SaveOnFailure evidence(server);
-    evidence.add("stderr", prog);
-    Windows win = open_windows(dpy);
-    ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
-    soundtest::sleep_ms(500);  // the recorder is listening
-    ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
-    // 30 blocks are 1.4 s of sound; the run ends by itself at the file's end.
-    EXPECT_TRUE(wait_until([&] { return prog.stderr_text().find("driver: pulse") != std::string::npos; }));
-    EXPECT_TRUE(wait_until([&] { return !is_set(dpy, win.controls.analyser_run); }, 15));
-    soundtest::sleep_ms(500);
-    soundtest::stop_process(rec);
 
-    const std::string played = stereo_raw(blocks), got = soundtest::read_file(heard);
+    // A busy machine may let the server's two blocks run dry; the program
+    // then says "underrun", and the run is tried again on a fresh server.
+    std::string got, err;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        soundtest::SoundServer pa;
+        ASSERT_TRUE(pa.start()) << pa.error;
+        unlink(heard.c_str());
+        pid_t rec = soundtest::spawn({"/usr/bin/parec", "--server=unix:" + pa.socket, "--device=" + monitor,
+                                      "--raw", "--format=s16le", "--rate=44100", "--channels=2",
+                                      "--latency-msec=20", "--file-format=raw", heard},
+                                     pa.env(), dir.file("parec.log"));
+        Program prog(server, {"-diskfile", "-filename", wav, "-device", "pulse"}, server_env(pa));
+        ASSERT_TRUE(prog.started()) << prog.error();
+        SaveOnFailure evidence(server);
+        evidence.add("stderr", prog);
+        Windows win = open_windows(dpy);
+        ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+        ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
+        // 30 blocks are 1.4 s of sound; the run ends by itself at the file's end.
+        EXPECT_TRUE(wait_until([&] { return prog.stderr_text().find("driver: pulse") != std::string::npos; }));
+        EXPECT_TRUE(wait_until([&] { return !is_set(dpy, win.controls.analyser_run); }, 15));
+        soundtest::sleep_ms(500);
+        soundtest::stop_process(rec);
+        got = soundtest::read_file(heard);
+        err = prog.stderr_text();
+        if (err.find("underrun") == std::string::npos)
+            break;
+    }
+
+    const std::string played = stereo_raw(blocks);
     const size_t skip = 4 * 1024;  // the start, which the server ramps in
     const size_t at = got.find(played.substr(skip, 4096));
     ASSERT_NE(at, std::string::npos) << got.size() << " bytes heard";
     EXPECT_TRUE(got.compare(at, played.size() - skip, played, skip, std::string::npos) == 0)
         << "the monitor heard other samples than the file's";
-    const std::string err = prog.stderr_text();
     EXPECT_EQ(err.find("error:"), std::string::npos) << err;
     EXPECT_NE(err.find("mode: write\n"), std::string::npos) << err;
 }
@@ -223,6 +231,7 @@ TEST(NativeSound, MissingAndLostDevicesGiveOneLineAndRunAgainWorks)
         ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
         ASSERT_TRUE(click_centre(dpy, win.controls.scope_run));
         ASSERT_TRUE(run_starts(dpy, win)) << prog.stderr_text();
+        kill(pa.server, SIGKILL);  // the server dies
         soundtest::stop_process(pa.server);
         EXPECT_TRUE(wait_until([&] {
             return !is_set(dpy, win.controls.analyser_run) && !is_set(dpy, win.controls.scope_run);
