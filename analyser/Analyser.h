@@ -6,8 +6,11 @@
 // [lowerdb, upperdb]; rows run from upperdb (0) to lowerdb (height - 1).
 #pragma once
 
+#include "common/BlockInputs.h"
+
 #include <X11/Xlib.h>
 #include <cstdint>
+#include <memory>
 
 class Analyser {
 public:
@@ -25,14 +28,16 @@ public:
     GC gc;
     int font_width;             // grid font cell, pixels
     int font_height;
-    int* sx2fc_table;           // width entries: column -> component
-    int* fc2sx_table;           // num_fft entries: component -> column
-    unsigned int num_fft;       // n/2 + 1
-    double* fft_buf;            // n: windowed input, then the packed spectrum
-    double* level;              // num_fft levels, dB
-    int16_t* bar_y;             // num_fft rows of the bar tops
-    int16_t* old_bar_y;         // the bar tops before the last block
-    double* gauss;              // n window values, mean 1
+    // Owned arrays: the tables are rebuilt on resize, the rest allocated
+    // once by setup_arrays; none per block.
+    std::unique_ptr<int[]> sx2fc_table;     // width entries: column -> component
+    std::unique_ptr<int[]> fc2sx_table;     // num_fft entries: component -> column
+    unsigned int num_fft;                   // n/2 + 1
+    std::unique_ptr<double[]> fft_buf;      // n: windowed input, then the packed spectrum
+    std::unique_ptr<double[]> level;        // num_fft levels, dB
+    std::unique_ptr<int16_t[]> bar_y;       // num_fft rows of the bar tops
+    std::unique_ptr<int16_t[]> old_bar_y;   // the bar tops before the last block
+    std::unique_ptr<double[]> gauss;        // n window values, mean 1
     double peak_freq;           // Hz of the held peak
     double peak_level;          // dB of the held peak
     int peak_hold;              // blocks since the held peak was last reset
@@ -44,23 +49,27 @@ public:
     Analyser(const Analyser&) = delete;
     Analyser& operator=(const Analyser&) = delete;
 
-    // Per block (computation).
+    // Per block (computation). process_block takes the block's inputs
+    // from block_inputs; the computation takes them as a parameter.
     bool process_block(const int32_t* block, Channel channel, bool draw);
     void set_alpha(double alpha);
     void set_decay(double decay);
-    void compute_spectrum(const int32_t* block, Channel channel);
-    void load_block(const int32_t* block, Channel channel);
+    void compute_spectrum(const int32_t* block, Channel channel, const BlockInputs& in);
+    void load_block(const int32_t* block, Channel channel, const BlockInputs& in);
     void compute_gauss();
     // Allocates the arrays for the current Sampler::length and sets every
     // level to lowerdb: the part of init that needs no display.
     void setup_arrays();
 
-    // Coordinate maps.
+    // Coordinate maps. The one-argument forms of fc2f and db2sy take the
+    // rate and the level range from the sampler and the settings.
     int f2fc(double f) const;
     int fc2sx(unsigned int fc) const;
     int sx2fc(unsigned int sx) const;
     double fc2f(unsigned int fc) const;
+    double fc2f(unsigned int fc, int rate) const;
     int16_t db2sy(double d) const;
+    int16_t db2sy(double d, float upperdb, float lowerdb) const;
     void build_maps();
 
     // Display.
@@ -72,7 +81,8 @@ public:
     // Peak search.
     void set_peak_search(bool on);
     void move_marker(int16_t x);
-    void update_peak(bool reset);
+    void update_peak(bool reset);   // between blocks: the settings' inputs
+    void update_peak(bool reset, const BlockInputs& in);
     void draw_peak_label(bool show);
 };
 

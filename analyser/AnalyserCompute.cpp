@@ -4,6 +4,7 @@
 
 #include "analyser/FFT.h"
 #include "app/AppResources.h"
+#include "common/Numeric.h"
 #include "sampler/Sampler.h"
 
 #include <cmath>
@@ -13,17 +14,12 @@ Analyser analysers[2];
 Analyser::Analyser()
     : display(nullptr), window(0), alpha(0.0), decay(0.0), peak_search(false),
       markers{0, 0}, initialised(false), width(0), height(0), gc(nullptr),
-      font_width(0), font_height(0), sx2fc_table(nullptr), fc2sx_table(nullptr),
-      num_fft(0), fft_buf(nullptr), level(nullptr), bar_y(nullptr),
-      old_bar_y(nullptr), gauss(nullptr), peak_freq(0.0), peak_level(0.0),
+      font_width(0), font_height(0), num_fft(0), peak_freq(0.0), peak_level(0.0),
       peak_hold(0), label_x(0), label_y(0), label{}
 {
 }
 
 namespace {
-
-// Full scale of a 32-bit sample: a 16-bit sample shifted left by 16.
-constexpr double full_scale = 2147483647.0;
 
 // A full-scale sine puts the power n/4 into its component (unitary
 // transform, window of mean 1): 27.09 dB at 2048 samples, which this offset
@@ -47,11 +43,11 @@ void Analyser::setup_arrays()
         const unsigned int n = sampler.length < Sampler::max_length ? sampler.length
                                                                     : Sampler::max_length;
         num_fft = n / 2 + 1;
-        fft_buf = new double[n]();
-        level = new double[num_fft];
-        bar_y = new int16_t[num_fft];
-        old_bar_y = new int16_t[num_fft];
-        gauss = new double[n]();
+        fft_buf = std::make_unique<double[]>(n);
+        level = std::make_unique<double[]>(num_fft);
+        bar_y = std::make_unique<int16_t[]>(num_fft);
+        old_bar_y = std::make_unique<int16_t[]>(num_fft);
+        gauss = std::make_unique<double[]>(n);
     }
     const double bottom = app_resources.lowerdb;
     const int16_t bottom_row = db2sy(bottom);
@@ -68,7 +64,7 @@ bool Analyser::process_block(const int32_t* block, Channel channel, bool draw)
 {
     if (!initialised)
         return false;
-    compute_spectrum(block, channel);
+    compute_spectrum(block, channel, block_inputs);
     if (draw) {
         XRectangle all;
         all.x = 0;
@@ -113,16 +109,16 @@ void Analyser::compute_gauss()
     }
 }
 
-void Analyser::load_block(const int32_t* block, Channel channel)
+void Analyser::load_block(const int32_t* block, Channel channel, const BlockInputs& in)
 {
     const unsigned int n = fft_length(num_fft);
-    const bool dc = app_resources.dcadjust;
+    const bool dc = in.dcadjust;
     if (channel == Mono) {
         // Mean of both channels: the sums are formed in 64 bits, so two
         // full-scale samples of the same sign cannot wrap.
         const double c = 1.0 / (2.0 * full_scale);
-        const double b = dc ? static_cast<double>(static_cast<int64_t>(sampler.dc_left) +
-                                                  static_cast<int64_t>(sampler.dc_right)) * c
+        const double b = dc ? static_cast<double>(static_cast<int64_t>(in.dc_left) +
+                                                  static_cast<int64_t>(in.dc_right)) * c
                             : 0.0;
         for (unsigned int i = 0; i < n; ++i) {
             const int64_t s = static_cast<int64_t>(block[2 * i]) + static_cast<int64_t>(block[2 * i + 1]);
@@ -131,26 +127,26 @@ void Analyser::load_block(const int32_t* block, Channel channel)
     } else {
         const unsigned int side = channel == Right ? 1 : 0;
         const double c = 1.0 / full_scale;
-        const int mean = channel == Right ? sampler.dc_right : sampler.dc_left;
+        const int mean = channel == Right ? in.dc_right : in.dc_left;
         const double b = dc ? static_cast<double>(mean) * c : 0.0;
         for (unsigned int i = 0; i < n; ++i)
             fft_buf[i] = static_cast<double>(block[2 * i + side]) * (gauss[i] * c) - b;
     }
 }
 
-void Analyser::compute_spectrum(const int32_t* block, Channel channel)
+void Analyser::compute_spectrum(const int32_t* block, Channel channel, const BlockInputs& in)
 {
     const unsigned int n = fft_length(num_fft);
     if (n < 2)
         return;     // no spectrum of fewer than two samples
-    load_block(block, channel);
-    real_fft(fft_buf, static_cast<int>(n), 1);
+    load_block(block, channel, in);
+    real_fft(fft_buf.get(), static_cast<int>(n), fft_forward);
 
-    const double lower = app_resources.lowerdb;
-    const double upper = app_resources.upperdb;
+    const double lower = in.lowerdb;
+    const double upper = in.upperdb;
     // The first block after a start replaces the levels without decay.
-    const bool decaying = sampler.count > 0;
-    const double fall = decay / sampler.blocks_per_second;
+    const bool decaying = !in.first_block;
+    const double fall = decay / in.blocks_per_second;
     const unsigned int last = num_fft - 1;
     for (unsigned int k = 0; k < num_fft; ++k) {
         old_bar_y[k] = bar_y[k];
@@ -173,8 +169,8 @@ void Analyser::compute_spectrum(const int32_t* block, Channel channel)
         else if (d > upper)
             d = upper;
         level[k] = d;
-        bar_y[k] = db2sy(d);
+        bar_y[k] = db2sy(d, in.upperdb, in.lowerdb);
     }
     if (peak_search)
-        update_peak(false);
+        update_peak(false, in);
 }

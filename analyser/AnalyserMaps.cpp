@@ -5,24 +5,21 @@
 #include "analyser/Analyser.h"
 
 #include "app/AppResources.h"
+#include "common/Check.h"
 #include "sampler/Sampler.h"
 
 #include <climits>
 #include <cmath>
 
-// The index checks below guard table lookups; they stay in optimised
-// builds, where a failed one would otherwise read past a table.
-#ifdef NDEBUG
-#undef NDEBUG
-#endif
-#include <cassert>
+// The index checks below (ZEN_CHECK) guard table lookups; they stay in
+// optimised builds, where a failed one would otherwise read past a table.
 
 namespace {
 
 // Half the sample rate in Hz; an odd rate is truncated (44101 gives 22050).
-double half_rate()
+double half_rate(int rate)
 {
-    return static_cast<double>(sampler.rate / 2);
+    return static_cast<double>(rate / 2);
 }
 
 // rint(x) limited to 0 .. top; NaN gives 0. Limits before converting, so
@@ -40,7 +37,7 @@ int rint_limited(double x, int top)
 
 int Analyser::f2fc(double f) const
 {
-    const double hr = half_rate();
+    const double hr = half_rate(sampler.rate);
     const int top = num_fft >= 1 ? static_cast<int>(num_fft - 1) : 0;
     // Below a rate of 2 Hz there is no frequency axis: every frequency is
     // component 0.
@@ -51,8 +48,13 @@ int Analyser::f2fc(double f) const
 
 double Analyser::fc2f(unsigned int fc) const
 {
-    assert(fc < num_fft);
-    const double hr = half_rate();
+    return fc2f(fc, sampler.rate);
+}
+
+double Analyser::fc2f(unsigned int fc, int rate) const
+{
+    ZEN_CHECK(fc < num_fft);
+    const double hr = half_rate(rate);
     if (!(hr > 0.0))
         return 0.0;
     return (static_cast<double>(fc) + 0.5) / static_cast<double>(num_fft) * hr;
@@ -60,23 +62,28 @@ double Analyser::fc2f(unsigned int fc) const
 
 int Analyser::fc2sx(unsigned int fc) const
 {
-    assert(fc < num_fft);
+    ZEN_CHECK(fc < num_fft);
     return fc2sx_table[fc];
 }
 
 int Analyser::sx2fc(unsigned int sx) const
 {
-    assert(sx < width);
+    ZEN_CHECK(sx < width);
     return sx2fc_table[sx];
 }
 
 int16_t Analyser::db2sy(double d) const
 {
+    return db2sy(d, app_resources.upperdb, app_resources.lowerdb);
+}
+
+int16_t Analyser::db2sy(double d, float upperdb, float lowerdb) const
+{
     if (height == 0)
         return 0;
     const unsigned int bottom = height - 1;
-    const double span = static_cast<double>(app_resources.lowerdb - app_resources.upperdb);
-    const double y = static_cast<double>(bottom) * (d - static_cast<double>(app_resources.upperdb)) / span;
+    const double span = static_cast<double>(lowerdb - upperdb);   // formed in float
+    const double y = static_cast<double>(bottom) * (d - static_cast<double>(upperdb)) / span;
     // A row is a signed 16-bit value; taller windows than that do not exist.
     const int top = bottom > static_cast<unsigned int>(INT16_MAX) ? INT16_MAX : static_cast<int>(bottom);
     // A NaN (no level, or an empty range) lies at the bottom with no signal.
@@ -87,10 +94,8 @@ int16_t Analyser::db2sy(double d) const
 
 void Analyser::build_maps()
 {
-    delete[] sx2fc_table;
-    delete[] fc2sx_table;
-    sx2fc_table = new int[width];
-    fc2sx_table = new int[num_fft];
+    sx2fc_table = std::make_unique<int[]>(width);
+    fc2sx_table = std::make_unique<int[]>(num_fft);
 
     const double w = static_cast<double>(width);
     const double nf = static_cast<double>(num_fft);

@@ -14,23 +14,35 @@ static XRectangle column(const Analyser& a, int sx)
     return XRectangle{static_cast<short>(sx), 0, 1, static_cast<unsigned short>(a.height)};
 }
 
+// A marker moved or peak search switched on: the sampler's rate and the
+// settings stand for a block's inputs.
 void Analyser::update_peak(bool reset)
+{
+    BlockInputs in;
+    in.blocks_per_second = sampler.blocks_per_second;
+    in.rate = sampler.rate;
+    in.upperdb = app_resources.upperdb;
+    in.lowerdb = app_resources.lowerdb;
+    update_peak(reset, in);
+}
+
+void Analyser::update_peak(bool reset, const BlockInputs& in)
 {
     if (!reset) {
         int old = peak_hold;
         peak_hold = old + 1;
-        if (static_cast<double>(old) > sampler.blocks_per_second * 0.25)
+        if (static_cast<double>(old) > in.blocks_per_second * 0.25)
             reset = true;
     }
     if (reset) {
-        peak_level = app_resources.lowerdb;
+        peak_level = in.lowerdb;
         peak_hold = 0;
     }
     int fa = sx2fc(markers[0]);
     int fb = sx2fc(markers[1]);
     for (int fc = fa; fc <= fb; ++fc) {
         if (level[fc] > peak_level) {
-            peak_freq = fc2f(static_cast<unsigned int>(fc));
+            peak_freq = fc2f(static_cast<unsigned int>(fc), in.rate);
             peak_level = level[fc];
         }
     }

@@ -3,17 +3,14 @@
 // of n/2 complex values into the spectrum of n reals.
 #include "analyser/FFT.h"
 
+#include "common/Numeric.h"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <utility>
 
 namespace {
-
-bool power_of_two(long v)
-{
-    return v > 0 && (v & (v - 1)) == 0;
-}
 
 // The unpacking loop shared by both directions of real_fft. theta carries
 // the sign of the direction; c2 is -0.5 forward and +0.5 backward.
@@ -49,11 +46,11 @@ void complex_fft(double* data, int nn, int sign)
 {
     if (nn <= 0)
         return;
-    if (!power_of_two(nn)) {
+    if (!is_power_of_two(static_cast<unsigned int>(nn))) {
         std::fprintf(stderr, "error: FFT length %d is not a power of two\n", nn);
         return;
     }
-    if (sign != 1 && sign != -1) {
+    if (sign != fft_forward && sign != fft_backward) {
         std::fprintf(stderr, "error: FFT sign %d is neither +1 nor -1\n", sign);
         return;
     }
@@ -109,7 +106,7 @@ void real_fft(double* data, int n, int direction)
 {
     if (n < 2)
         return;     // a single real is its own spectrum
-    if (!power_of_two(n)) {
+    if (!is_power_of_two(static_cast<unsigned int>(n))) {
         std::fprintf(stderr, "error: FFT length %d is not a power of two\n", n);
         return;
     }
@@ -117,15 +114,15 @@ void real_fft(double* data, int n, int direction)
     const double theta = 3.141592653589793 / static_cast<double>(n / 2);
     const double root_half = 0.7071067811865476;
 
-    if (direction == 1) {
-        complex_fft(data, n / 2, 1);
+    if (direction == fft_forward) {
+        complex_fft(data, n / 2, fft_forward);
         unpack(data, len, theta, -0.5);
         const double a = data[0], b = data[1];
         data[0] = a + b;
         data[1] = a - b;
         for (std::size_t i = 0; i < len; ++i)
             data[i] *= root_half;
-    } else if (direction == -1) {
+    } else if (direction == fft_backward) {
         // The forward steps undone in reverse order: the unpacking with the
         // opposite twiddle and c2 = +0.5 is its own inverse up to a factor 2,
         // which together with the two 1/sqrt(2) factors gives sqrt(2) here.
@@ -133,7 +130,7 @@ void real_fft(double* data, int n, int direction)
         const double a = data[0], b = data[1];
         data[0] = 0.5 * (a + b);
         data[1] = 0.5 * (a - b);
-        complex_fft(data, n / 2, -1);
+        complex_fft(data, n / 2, fft_backward);
         const double root_two = 1.4142135623730951;
         for (std::size_t i = 0; i < len; ++i)
             data[i] *= root_two;

@@ -11,7 +11,7 @@ AppResources app_resources;
 #define IMMEDIATE(v) S(XtRImmediate), reinterpret_cast<XtPointer>(static_cast<long>(v))
 #define STRING(v) S(XtRString), reinterpret_cast<XtPointer>(S(v))
 
-XtResource app_resource_table[app_resource_count] = {
+XtResource app_resource_table[] = {
     {S("samplerate"), S("SampleRate"), S(XtRInt), FIELD(samplerate), IMMEDIATE(44100)},
     {S("samplelength"), S("SampleLength"), S(XtRInt), FIELD(samplelength), IMMEDIATE(2048)},
     {S("sampleresolution"), S("SampleResolution"), S(XtRInt), FIELD(sampleresolution), IMMEDIATE(16)},
@@ -33,7 +33,7 @@ XtResource app_resource_table[app_resource_count] = {
     {S("gridfont"), S("GridFont"), S(XtRFontStruct), FIELD(gridfont), STRING("fixed")},
 };
 
-XrmOptionDescRec option_table[option_count] = {
+XrmOptionDescRec option_table[] = {
     {S("-rate"), S(".samplerate"), XrmoptionSepArg, S("")},
     {S("-length"), S(".samplelength"), XrmoptionSepArg, S("")},
     {S("-resolution"), S(".sampleresolution"), XrmoptionSepArg, S("")},
@@ -46,7 +46,12 @@ XrmOptionDescRec option_table[option_count] = {
     {S("-dcadjust"), S(".dcadjust"), XrmoptionSepArg, S("")},
 };
 
-String fallback_resources[fallback_count + 1] = {
+// The counts in the header are the tables' lengths.
+#define LENGTH(table) (sizeof table / sizeof table[0])
+static_assert(LENGTH(app_resource_table) == app_resource_count, "app_resource_count");
+static_assert(LENGTH(option_table) == option_count, "option_count");
+
+String fallback_resources[] = {
     S("Zentaphon.SampleRate:\t\t44100"),
     S("Zentaphon.SampleLength:\t\t2048"),
     S("Zentaphon.SampleResolution:\t16"),
@@ -108,3 +113,4 @@ String fallback_resources[fallback_count + 1] = {
     S("Zentaphon*defaultPosition:\tTrue"),
     nullptr,
 };
+static_assert(LENGTH(fallback_resources) == fallback_count + 1, "fallback_count");

@@ -7,6 +7,7 @@
 #include "app/AppResources.h"
 #include "app/HelpWindow.h"
 #include "app/Startup.h"
+#include "common/BlockInputs.h"
 #include "sampler/Sampler.h"
 #include "scope/Scope.h"
 #include "scope/ScopeWindow.h"
@@ -276,6 +277,22 @@ void update_sampling()
     update_toggles();
 }
 
+// What the views' computation needs of the block just read and of the
+// settings.
+static BlockInputs inputs_of_block()
+{
+    BlockInputs in;
+    in.dc_left = sampler.dc_left;
+    in.dc_right = sampler.dc_right;
+    in.first_block = sampler.count <= 0;
+    in.blocks_per_second = sampler.blocks_per_second;
+    in.rate = sampler.rate;
+    in.upperdb = app_resources.upperdb;
+    in.lowerdb = app_resources.lowerdb;
+    in.dcadjust = app_resources.dcadjust;
+    return in;
+}
+
 Boolean sample_work_proc(XtPointer)
 {
     if (!sampler.read_block()) {
@@ -285,6 +302,7 @@ Boolean sample_work_proc(XtPointer)
         update_toggles();
         return True;
     }
+    block_inputs = inputs_of_block();
     if (analyser_running) {
         bool draw = analyser_visible != 0;
         if (app_resources.stereo) {

@@ -7,6 +7,7 @@
 
 #include "analyser/Analyser.h"
 #include "app/AppResources.h"
+#include "common/BlockInputs.h"
 #include "sampler/Sampler.h"
 
 #include <cmath>
@@ -45,16 +46,23 @@ std::vector<int32_t> music()
 }
 
 // Both global analysers, ready to compute without a display, as after
-// their first expose in a window 1025 x 250.
-void set_up(bool peak_search)
+// their first expose in a window 1025 x 250; the inputs of every block but
+// the first after a start.
+BlockInputs set_up(bool peak_search)
 {
     sampler.length = frames;
     sampler.rate = rate;
     sampler.blocks_per_second = static_cast<double>(rate) / frames;
-    sampler.count = 0;
     app_resources.upperdb = 10.0f;
     app_resources.lowerdb = -100.0f;
     app_resources.dcadjust = True;
+    BlockInputs in;
+    in.first_block = false;
+    in.blocks_per_second = sampler.blocks_per_second;
+    in.rate = rate;
+    in.upperdb = app_resources.upperdb;
+    in.lowerdb = app_resources.lowerdb;
+    in.dcadjust = true;
     for (Analyser& a : analysers) {
         a.width = frames / 2 + 1;
         a.height = 250;
@@ -68,26 +76,26 @@ void set_up(bool peak_search)
         a.peak_search = peak_search;
         a.initialised = true;
     }
+    return in;
 }
 
 using Clock = std::chrono::steady_clock;
 
 void run(benchmark::State& state, bool stereo, bool peak_search)
 {
-    set_up(peak_search);
+    const BlockInputs in = set_up(peak_search);
     const std::vector<int32_t> data = music();
     unsigned b = 0;
     const auto start = Clock::now();
     for (auto _ : state) {
         const int32_t* block = data.data() + static_cast<size_t>(b) * frames * 2;
-        sampler.count += 1;
         if (stereo) {
-            analysers[0].compute_spectrum(block, Analyser::Left);
-            analysers[1].compute_spectrum(block, Analyser::Right);
+            analysers[0].compute_spectrum(block, Analyser::Left, in);
+            analysers[1].compute_spectrum(block, Analyser::Right, in);
         } else {
-            analysers[0].compute_spectrum(block, Analyser::Mono);
+            analysers[0].compute_spectrum(block, Analyser::Mono, in);
         }
-        benchmark::DoNotOptimize(analysers[0].level);
+        benchmark::DoNotOptimize(analysers[0].level.get());
         benchmark::ClobberMemory();
         b = (b + 1) % blocks;
     }

@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "app/AppResources.h"
+#include "common/BlockInputs.h"
 #include "sampler/Sampler.h"
 #include "scope/Scope.h"
 
@@ -26,6 +27,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -70,11 +72,12 @@ struct Signal {
 
     const int32_t* block(unsigned b) const { return data.data() + static_cast<size_t>(b) * frames * 2; }
 
-    // Hands block b to the sampler's fields the scope reads.
+    // Block b, with its channel means in block_inputs as the work
+    // procedure puts them there.
     const int32_t* feed(unsigned b) const
     {
-        sampler.dc_left = dc_left[b];
-        sampler.dc_right = dc_right[b];
+        block_inputs.dc_left = dc_left[b];
+        block_inputs.dc_right = dc_right[b];
         return block(b);
     }
 };
@@ -91,6 +94,7 @@ void default_settings()
     sampler.rate = static_cast<int>(rate);
     app_resources.dcadjust = True;
     app_resources.zoom = 6.0f;
+    block_inputs.dcadjust = true;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -124,8 +128,7 @@ void BM_ComputePoints(benchmark::State& state)
     default_settings();
     const Signal& sig = signal_stretch();
     Scope s;
-    std::vector<XPoint> points(frames);
-    s.points = points.data();
+    s.points = std::make_unique<XPoint[]>(frames);
     s.set_zoom(app_resources.zoom);
     s.width = s.height = 300;
     s.x_map.set_world(-1.0, 1.0);
@@ -136,13 +139,12 @@ void BM_ComputePoints(benchmark::State& state)
     unsigned b = 0;
     const double start = thread_cpu_seconds();
     for (auto _ : state) {
-        s.compute_points(sig.feed(b), frames);
-        benchmark::DoNotOptimize(points.data());
+        s.compute_points(sig.feed(b), frames, block_inputs);
+        benchmark::DoNotOptimize(s.points.get());
         benchmark::ClobberMemory();
         b = (b + 1) % blocks;
     }
     report(state, thread_cpu_seconds() - start);
-    s.points = nullptr;
 }
 BENCHMARK(BM_ComputePoints);
 

@@ -10,11 +10,6 @@
 
 Sampler sampler;
 
-bool is_power_of_two(unsigned int v)
-{
-    return v != 0 && ((v ^ (v - 1)) >> 1) == v - 1;
-}
-
 void widen_samples(int32_t* buf, unsigned int count)
 {
     // The 16-bit samples share their bytes with the 32-bit elements; walking
@@ -31,7 +26,7 @@ void widen_samples(int32_t* buf, unsigned int count)
         --out;
         int16_t s;
         std::memcpy(&s, in, sizeof s);
-        *out = static_cast<int32_t>(s) * 65536;
+        *out = static_cast<int32_t>(s) * sample_widening;
     }
 }
 

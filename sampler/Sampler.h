@@ -2,6 +2,8 @@
 // interleaved stereo 32-bit samples with their channel means.
 #pragma once
 
+#include "common/Numeric.h"
+
 #include <cstdint>
 
 class PCM;
@@ -45,5 +47,3 @@ void widen_samples(int32_t* buf, unsigned int count);
 // summed in 64 bits and truncated toward zero.
 void channel_means(const int32_t* buf, unsigned int frames, int& left, int& right);
 
-// v is a power of two (0 is not).
-bool is_power_of_two(unsigned int v);

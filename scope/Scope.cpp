@@ -2,6 +2,7 @@
 #include "scope/Scope.h"
 
 #include "app/AppResources.h"
+#include "common/Numeric.h"
 #include "sampler/Sampler.h"
 
 #include <cmath>
@@ -11,7 +12,7 @@ Scope scope;
 
 Scope::Scope()
     : display(nullptr), window(0), zoom(0.0), initialised(false), width(0), height(0), bitmap(0),
-      window_gc(nullptr), bitmap_gc(nullptr), points(nullptr)
+      window_gc(nullptr), bitmap_gc(nullptr)
 {
 }
 
@@ -58,7 +59,7 @@ bool Scope::init(Display* d, Window w)
     // Blocks never exceed the sampler's largest length; a setting beyond it
     // never starts sampling, so nothing more is ever drawn.
     unsigned int n = sampler.length < Sampler::max_length ? sampler.length : Sampler::max_length;
-    points = new XPoint[n];
+    points = std::make_unique<XPoint[]>(n);
     return true;
 }
 
@@ -99,17 +100,26 @@ static short to_coordinate(double v)
     return static_cast<short>(v);   // truncates toward zero
 }
 
-void Scope::compute_points(const int32_t* block, unsigned int n)
+// Radial gain of the zoom: 10^(zoom/20) / ln 2, so that g * ln(1 + r) is
+// 10^(zoom/20) * log2(1 + r). The power of ten is taken as exp(zoom/20 * ln 10).
+static double zoom_gain(double zoom)
+{
+    constexpr double ln_10 = 2.302585092994046;
+    constexpr double one_over_ln_2 = 1.4426950408889634;
+    return std::exp(zoom * 0.05 * ln_10) * one_over_ln_2;
+}
+
+void Scope::compute_points(const int32_t* block, unsigned int n, const BlockInputs& in)
 {
     double dx = 0.0, dy = 0.0;
-    if (app_resources.dcadjust) {
-        dx = sampler.dc_left / 2147483647.0;
-        dy = sampler.dc_right / 2147483647.0;
+    if (in.dcadjust) {
+        dx = in.dc_left / full_scale;
+        dy = in.dc_right / full_scale;
     }
-    const double g = std::exp(zoom * 0.05 * 2.302585092994046) * 1.4426950408889634;
+    const double g = zoom_gain(zoom);
     for (unsigned int i = 0; i < n; ++i) {
-        double x = block[2 * static_cast<std::size_t>(i)] / 2147483647.0 - dx;
-        double y = block[2 * static_cast<std::size_t>(i) + 1] / 2147483647.0 - dy;
+        double x = block[2 * static_cast<std::size_t>(i)] / full_scale - dx;
+        double y = block[2 * static_cast<std::size_t>(i) + 1] / full_scale - dy;
         double r = std::hypot(x, y);
         double f = r == 0.0 ? 0.0 : g * std::log(r + 1.0) / r;
         points[i].x = to_coordinate(x * f * x_map.scale + x_map.offset);
@@ -122,9 +132,9 @@ bool Scope::draw_block(const int32_t* block, bool copy)
     if (!initialised)
         return false;
     clear_bitmap(*this);
-    compute_points(block, sampler.length);
+    compute_points(block, sampler.length, block_inputs);
     XSetForeground(display, bitmap_gc, 1);
-    XDrawLines(display, bitmap, bitmap_gc, points, static_cast<int>(sampler.length), CoordModeOrigin);
+    XDrawLines(display, bitmap, bitmap_gc, points.get(), static_cast<int>(sampler.length), CoordModeOrigin);
     if (copy) {
         XRectangle all = {0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
         copy_to_window(all);

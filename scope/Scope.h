@@ -3,10 +3,12 @@
 // and copied to the window in two colours.
 #pragma once
 
+#include "common/BlockInputs.h"
 #include "scope/LinearMap.h"
 
 #include <X11/Xlib.h>
 #include <cstdint>
+#include <memory>
 
 class Scope {
 public:
@@ -21,7 +23,7 @@ public:
     GC bitmap_gc;
     LinearMap x_map;        // -1 .. 1 -> 0 .. width
     LinearMap y_map;        // -1 .. 1 -> height .. 0
-    XPoint* points;         // Sampler::length points
+    std::unique_ptr<XPoint[]> points;   // Sampler::length points, allocated once by init
 
     Scope();
     Scope(const Scope&) = delete;
@@ -30,11 +32,13 @@ public:
     bool init(Display* display, Window window);
     void resize(bool copy);
     void copy_to_window(XRectangle clip);
+    // Takes the block's inputs from block_inputs.
     bool draw_block(const int32_t* block, bool copy);
     void set_zoom(double zoom);
 
-    // Fills points with the n frames of block (no X calls).
-    void compute_points(const int32_t* block, unsigned int n);
+    // Fills points with the n frames of block (no X calls); in gives the
+    // channel means and the DC switch.
+    void compute_points(const int32_t* block, unsigned int n, const BlockInputs& in);
 };
 
 extern Scope scope;

@@ -1,13 +1,17 @@
 // An Analyser set up for computation without an X display, with the
-// settings and sampler values the tests need, and released afterwards.
+// settings and sampler values the tests need, and the inputs of a block.
 #pragma once
 
 #include "analyser/Analyser.h"
 #include "app/AppResources.h"
+#include "common/BlockInputs.h"
 #include "sampler/Sampler.h"
 
 struct TestAnalyser {
     Analyser a;
+    // The inputs of the next block: the first after a start, no DC removal,
+    // the settings' level range at construction.
+    BlockInputs in;
 
     // n samples per block at rate Hz, window width x height pixels.
     TestAnalyser(unsigned int n, int rate, unsigned int width, unsigned int height,
@@ -16,9 +20,10 @@ struct TestAnalyser {
         sampler.length = n;
         sampler.rate = rate;
         sampler.blocks_per_second = static_cast<double>(rate) / n;
-        sampler.count = 0;
-        sampler.dc_left = 0;
-        sampler.dc_right = 0;
+        in.blocks_per_second = sampler.blocks_per_second;
+        in.rate = rate;
+        in.upperdb = app_resources.upperdb;
+        in.lowerdb = app_resources.lowerdb;
         a.width = width;
         a.height = height;
         a.set_alpha(alpha);
@@ -27,20 +32,6 @@ struct TestAnalyser {
         a.compute_gauss();
         a.initialised = true;
     }
-
-    ~TestAnalyser()
-    {
-        delete[] a.fft_buf;
-        delete[] a.level;
-        delete[] a.bar_y;
-        delete[] a.old_bar_y;
-        delete[] a.gauss;
-        delete[] a.sx2fc_table;
-        delete[] a.fc2sx_table;
-    }
-
-    TestAnalyser(const TestAnalyser&) = delete;
-    TestAnalyser& operator=(const TestAnalyser&) = delete;
 };
 
 // The settings' defaults for the level range, DC removal off.

@@ -118,7 +118,7 @@ TEST_F(Levels, FullScaleSineInLeftChannelIsNearZeroDb)
     TestAnalyser t(n, 44100, 1025, 250);
     const std::vector<int32_t> tone = sine(n, 100, K);
     const Block block = stereo(tone, std::vector<int32_t>(n, 0));
-    t.a.compute_spectrum(block.data(), Analyser::Left);
+    t.a.compute_spectrum(block.data(), Analyser::Left, t.in);
 
     const std::vector<long double> g = window(n, 20.0);
     EXPECT_NEAR(t.a.level[100], reference_level(scaled(tone), g, 100), 1e-9);
@@ -129,7 +129,7 @@ TEST_F(Levels, FullScaleSineInLeftChannelIsNearZeroDb)
 
     // The right channel is silent.
     TestAnalyser r(n, 44100, 1025, 250);
-    r.a.compute_spectrum(block.data(), Analyser::Right);
+    r.a.compute_spectrum(block.data(), Analyser::Right, r.in);
     for (unsigned int k = 0; k < r.a.num_fft; ++k)
         ASSERT_EQ(r.a.level[k], -100.0) << k;
 }
@@ -142,7 +142,7 @@ TEST_F(Levels, MonoOfEqualChannelsDependsOnBlockLength)
         const unsigned int k = 100 * n / 2048;
         const std::vector<int32_t> tone = sine(n, k, K);
         const Block block = stereo(tone, tone);
-        t.a.compute_spectrum(block.data(), Analyser::Mono);
+        t.a.compute_spectrum(block.data(), Analyser::Mono, t.in);
         // Unitary transform: a unit sine has |X_k|^2 = n/4 under a window of mean 1.
         const double expected = 10.0 * std::log10(n / 4.0) - 27.1;
         EXPECT_NEAR(t.a.level[k], expected, 5e-5);
@@ -161,19 +161,19 @@ TEST_F(Levels, MonoMixOfFullScaleChannelsNeverWraps)
     TestAnalyser t(n, 44100, 1025, 250);
     const int32_t v = 32767 * 65536;
     const Block block(2 * n, v);
-    t.a.load_block(block.data(), Analyser::Mono);
+    t.a.load_block(block.data(), Analyser::Mono, t.in);
     const double mean = (2.0 * v) / (2.0 * K);     // 0.99997
     for (unsigned int i = 0; i < n; ++i)
         ASSERT_NEAR(t.a.fft_buf[i], mean * t.a.gauss[i], 1e-15) << i;
 
-    t.a.compute_spectrum(block.data(), Analyser::Mono);
+    t.a.compute_spectrum(block.data(), Analyser::Mono, t.in);
     // A constant c gives X_0 = c sqrt(n).
     EXPECT_NEAR(t.a.level[0], 10.0 * std::log10(n * mean * mean) - 27.1, 1e-9);
 
     // The channel means are summed without wrapping as well.
-    app_resources.dcadjust = True;
-    sampler.dc_left = sampler.dc_right = v;
-    t.a.compute_spectrum(block.data(), Analyser::Mono);
+    t.in.dcadjust = true;
+    t.in.dc_left = t.in.dc_right = v;
+    t.a.compute_spectrum(block.data(), Analyser::Mono, t.in);
     EXPECT_EQ(t.a.level[0], -100.0);
 }
 
@@ -187,13 +187,12 @@ TEST_F(Levels, DcRemovalClearsComponentZeroOnly)
     {
         TestAnalyser t(n, 44100, 1025, 250);
         const Block block(2 * n, c);
-        t.a.compute_spectrum(block.data(), Analyser::Left);
+        t.a.compute_spectrum(block.data(), Analyser::Left, t.in);
         EXPECT_NEAR(t.a.level[0], 10.0 * std::log10(n * (c / K) * (c / K)) - 27.1, 1e-9);
-        app_resources.dcadjust = True;
-        sampler.dc_left = c;
-        t.a.compute_spectrum(block.data(), Analyser::Left);
+        t.in.dcadjust = true;
+        t.in.dc_left = c;
+        t.a.compute_spectrum(block.data(), Analyser::Left, t.in);
         EXPECT_EQ(t.a.level[0], -100.0);
-        app_resources.dcadjust = False;
     }
 
     // A constant under a tone: every other component is as without removal.
@@ -202,11 +201,11 @@ TEST_F(Levels, DcRemovalClearsComponentZeroOnly)
         s += c;
     const Block block = stereo(left, std::vector<int32_t>(n, 0));
     TestAnalyser off(n, 44100, 1025, 250);
-    off.a.compute_spectrum(block.data(), Analyser::Left);
+    off.a.compute_spectrum(block.data(), Analyser::Left, off.in);
     TestAnalyser on(n, 44100, 1025, 250);
-    app_resources.dcadjust = True;
-    sampler.dc_left = c;
-    on.a.compute_spectrum(block.data(), Analyser::Left);
+    on.in.dcadjust = true;
+    on.in.dc_left = c;
+    on.a.compute_spectrum(block.data(), Analyser::Left, on.in);
     EXPECT_LT(on.a.level[0], off.a.level[0] - 30.0);
     for (unsigned int k = 1; k < on.a.num_fft; ++k)
         ASSERT_NEAR(on.a.level[k], off.a.level[k], 1e-6) << k;
@@ -218,16 +217,16 @@ TEST_F(Levels, SilenceAndOutOfRangeLevelsAreClamped)
     const unsigned int n = 2048;
     TestAnalyser t(n, 44100, 1025, 250);
     const Block zero(2 * n, 0);
-    t.a.compute_spectrum(zero.data(), Analyser::Mono);
+    t.a.compute_spectrum(zero.data(), Analyser::Mono, t.in);
     for (unsigned int k = 0; k < t.a.num_fft; ++k) {
         ASSERT_EQ(t.a.level[k], -100.0) << k;
         ASSERT_EQ(t.a.bar_y[k], 249) << k;
     }
 
     // A full-scale tone against a ceiling of -10 dB stops at the ceiling.
-    app_resources.upperdb = -10.0f;
+    t.in.upperdb = -10.0f;
     const Block block = stereo(sine(n, 100, K), sine(n, 100, K));
-    t.a.compute_spectrum(block.data(), Analyser::Left);
+    t.a.compute_spectrum(block.data(), Analyser::Left, t.in);
     EXPECT_EQ(t.a.level[100], -10.0);
     EXPECT_EQ(t.a.bar_y[100], 0);
     for (unsigned int k = 0; k < t.a.num_fft; ++k) {
@@ -241,7 +240,7 @@ TEST_F(Levels, BarTopIsRowOfLevel)
     const unsigned int n = 2048;
     TestAnalyser t(n, 44100, 1025, 250);
     const Block block = stereo(sine(n, 100, K / 100), sine(n, 100, K / 100));
-    t.a.compute_spectrum(block.data(), Analyser::Left);
+    t.a.compute_spectrum(block.data(), Analyser::Left, t.in);
     for (unsigned int k = 90; k <= 110; ++k) {
         const double row = std::rint(249.0 * (t.a.level[k] - 10.0) / (-110.0));
         ASSERT_EQ(t.a.bar_y[k], static_cast<int16_t>(row)) << k;
@@ -258,34 +257,32 @@ TEST_F(Levels, DecayLimitsTheFallPerBlock)
     const double step = 48.0 / (44100.0 / 2048.0);   // 2.229 dB per block
     EXPECT_NEAR(step, 2.229, 5e-4);
 
-    sampler.count = 0;
-    t.a.compute_spectrum(loud.data(), Analyser::Left);
+    t.in.first_block = true;
+    t.a.compute_spectrum(loud.data(), Analyser::Left, t.in);
     const double top = t.a.level[100];
     const int16_t top_row = t.a.bar_y[100];
 
-    sampler.count = 1;
-    t.a.compute_spectrum(zero.data(), Analyser::Left);
+    t.in.first_block = false;
+    t.a.compute_spectrum(zero.data(), Analyser::Left, t.in);
     EXPECT_NEAR(t.a.level[100], top - step, 1e-12);
     EXPECT_EQ(t.a.old_bar_y[100], top_row);
-    sampler.count = 2;
-    t.a.compute_spectrum(zero.data(), Analyser::Left);
+    t.a.compute_spectrum(zero.data(), Analyser::Left, t.in);
     EXPECT_NEAR(t.a.level[100], top - 2 * step, 1e-12);
 
     // A rising level follows at once.
-    sampler.count = 3;
-    t.a.compute_spectrum(loud.data(), Analyser::Left);
+    t.a.compute_spectrum(loud.data(), Analyser::Left, t.in);
     EXPECT_EQ(t.a.level[100], top);
 
     // The first block after a start ignores the higher levels before it.
-    sampler.count = 0;
-    t.a.compute_spectrum(zero.data(), Analyser::Left);
+    t.in.first_block = true;
+    t.a.compute_spectrum(zero.data(), Analyser::Left, t.in);
     for (unsigned int k = 0; k < t.a.num_fft; ++k)
         ASSERT_EQ(t.a.level[k], -100.0) << k;
-    // A count of -1 (before the first block is read) counts as a start too.
-    sampler.count = 1;
-    t.a.compute_spectrum(loud.data(), Analyser::Left);
-    sampler.count = -1;
-    t.a.compute_spectrum(zero.data(), Analyser::Left);
+    // Every later start does the same.
+    t.in.first_block = false;
+    t.a.compute_spectrum(loud.data(), Analyser::Left, t.in);
+    t.in.first_block = true;
+    t.a.compute_spectrum(zero.data(), Analyser::Left, t.in);
     EXPECT_EQ(t.a.level[100], -100.0);
 }
 
@@ -293,14 +290,14 @@ TEST_F(Levels, DecayStartsFromTheClampedLevel)
 {
     const unsigned int n = 2048;
     TestAnalyser t(n, 44100, 1025, 250);
-    app_resources.upperdb = -10.0f;
+    t.in.upperdb = -10.0f;
     t.a.set_decay(48.0);
     const Block loud = stereo(sine(n, 100, K), std::vector<int32_t>(n, 0));
     const Block zero(2 * n, 0);
-    sampler.count = 0;
-    t.a.compute_spectrum(loud.data(), Analyser::Left);
-    sampler.count = 1;
-    t.a.compute_spectrum(zero.data(), Analyser::Left);
+    t.in.first_block = true;
+    t.a.compute_spectrum(loud.data(), Analyser::Left, t.in);
+    t.in.first_block = false;
+    t.a.compute_spectrum(zero.data(), Analyser::Left, t.in);
     EXPECT_NEAR(t.a.level[100], -10.0 - 48.0 * 2048.0 / 44100.0, 1e-12);
 }
 
@@ -309,14 +306,14 @@ TEST_F(Levels, NoDecayHoldsTheMaximum)
     const unsigned int n = 2048;
     TestAnalyser t(n, 44100, 1025, 250);
     t.a.set_decay(0.0);
-    sampler.count = 0;
+    t.in.first_block = true;
     const Block first = stereo(sine(n, 100, K / 2), std::vector<int32_t>(n, 0));
-    t.a.compute_spectrum(first.data(), Analyser::Left);
-    std::vector<double> held(t.a.level, t.a.level + t.a.num_fft);
+    t.a.compute_spectrum(first.data(), Analyser::Left, t.in);
+    std::vector<double> held(t.a.level.get(), t.a.level.get() + t.a.num_fft);
+    t.in.first_block = false;
     for (int b = 1; b <= 5; ++b) {
-        sampler.count = b;
         const Block quieter = stereo(sine(n, 100, K / (2 << b)), std::vector<int32_t>(n, 0));
-        t.a.compute_spectrum(quieter.data(), Analyser::Left);
+        t.a.compute_spectrum(quieter.data(), Analyser::Left, t.in);
     }
     for (unsigned int k = 0; k < t.a.num_fft; ++k)
         ASSERT_EQ(t.a.level[k], held[k]) << k;
@@ -353,7 +350,7 @@ TEST_F(Levels, AlphaBeforeInitialisationIsOnlyStored)
     a.set_decay(12.0);
     EXPECT_EQ(a.alpha, 7.5);
     EXPECT_EQ(a.decay, 12.0);
-    EXPECT_EQ(a.gauss, nullptr);
+    EXPECT_EQ(a.gauss.get(), nullptr);
 
     // The window computed at initialisation uses the stored alpha.
     a.width = 513;
@@ -370,14 +367,6 @@ TEST_F(Levels, AlphaBeforeInitialisationIsOnlyStored)
     a.set_alpha(0.0);
     EXPECT_EQ(a.gauss[0], 1.0);
     EXPECT_EQ(a.gauss[511], 1.0);
-
-    delete[] a.fft_buf;
-    delete[] a.level;
-    delete[] a.bar_y;
-    delete[] a.old_bar_y;
-    delete[] a.gauss;
-    delete[] a.sx2fc_table;
-    delete[] a.fc2sx_table;
 }
 
 TEST_F(Levels, FreshArraysStartAtTheBottom)
@@ -397,16 +386,16 @@ TEST_F(Levels, FreshArraysStartAtTheBottom)
 TEST_F(Levels, ArraysAreAllocatedOnce)
 {
     TestAnalyser t(2048, 44100, 1025, 250);
-    const double* buf = t.a.fft_buf;
-    const double* lv = t.a.level;
+    const double* buf = t.a.fft_buf.get();
+    const double* lv = t.a.level.get();
     // Even a changed block length does not resize what exists.
     sampler.length = 4096;
     t.a.setup_arrays();
-    EXPECT_EQ(t.a.fft_buf, buf);
-    EXPECT_EQ(t.a.level, lv);
+    EXPECT_EQ(t.a.fft_buf.get(), buf);
+    EXPECT_EQ(t.a.level.get(), lv);
     EXPECT_EQ(t.a.num_fft, 1025u);
     const Block block(2 * 4096, 1 << 20);
-    t.a.compute_spectrum(block.data(), Analyser::Mono);   // must stay within its arrays
+    t.a.compute_spectrum(block.data(), Analyser::Mono, t.in);   // must stay within its arrays
     EXPECT_GT(t.a.level[0], -100.0);
 }
 
@@ -415,7 +404,7 @@ TEST_F(Levels, DegenerateWindowKeepsLevelsInRange)
     // A strongly negative alpha overflows the window to inf and NaN.
     TestAnalyser t(2048, 44100, 1025, 250, -1e6);
     const Block block = stereo(sine(2048, 100, K), sine(2048, 100, K));
-    t.a.compute_spectrum(block.data(), Analyser::Mono);
+    t.a.compute_spectrum(block.data(), Analyser::Mono, t.in);
     for (unsigned int k = 0; k < t.a.num_fft; ++k) {
         ASSERT_GE(t.a.level[k], -100.0) << k;
         ASSERT_LE(t.a.level[k], 10.0) << k;
@@ -429,19 +418,20 @@ TEST_F(Levels, ProcessBlockBeforeInitialisationChangesNothing)
     const unsigned int n = 2048;
     TestAnalyser t(n, 44100, 1025, 250);
     t.a.initialised = false;
-    const std::vector<double> level(t.a.level, t.a.level + t.a.num_fft);
-    const std::vector<double> buf(t.a.fft_buf, t.a.fft_buf + n);
-    const std::vector<int16_t> old(t.a.old_bar_y, t.a.old_bar_y + t.a.num_fft);
+    block_inputs = t.in;
+    const std::vector<double> level(t.a.level.get(), t.a.level.get() + t.a.num_fft);
+    const std::vector<double> buf(t.a.fft_buf.get(), t.a.fft_buf.get() + n);
+    const std::vector<int16_t> old(t.a.old_bar_y.get(), t.a.old_bar_y.get() + t.a.num_fft);
     const Block loud = stereo(sine(n, 100, K), sine(n, 100, K));
     EXPECT_FALSE(t.a.process_block(loud.data(), Analyser::Mono, false));
-    EXPECT_EQ(std::vector<double>(t.a.level, t.a.level + t.a.num_fft), level);
-    EXPECT_EQ(std::vector<double>(t.a.fft_buf, t.a.fft_buf + n), buf);
-    EXPECT_EQ(std::vector<int16_t>(t.a.old_bar_y, t.a.old_bar_y + t.a.num_fft), old);
+    EXPECT_EQ(std::vector<double>(t.a.level.get(), t.a.level.get() + t.a.num_fft), level);
+    EXPECT_EQ(std::vector<double>(t.a.fft_buf.get(), t.a.fft_buf.get() + n), buf);
+    EXPECT_EQ(std::vector<int16_t>(t.a.old_bar_y.get(), t.a.old_bar_y.get() + t.a.num_fft), old);
 
     // An object that was never set up drops the block as well.
     Analyser fresh;
     EXPECT_FALSE(fresh.process_block(loud.data(), Analyser::Left, false));
-    EXPECT_EQ(fresh.level, nullptr);
+    EXPECT_EQ(fresh.level.get(), nullptr);
     EXPECT_EQ(fresh.num_fft, 0u);
 
     t.a.initialised = true;
@@ -457,7 +447,7 @@ TEST_F(Levels, PeakSearchFollowsEachBlock)
     t.a.markers[1] = 1024;
     t.a.peak_search = true;
     const Block block = stereo(sine(n, 116, K / 2), std::vector<int32_t>(n, 0));
-    t.a.compute_spectrum(block.data(), Analyser::Left);
+    t.a.compute_spectrum(block.data(), Analyser::Left, t.in);
     EXPECT_EQ(t.a.peak_level, t.a.level[116]);
     EXPECT_NEAR(t.a.peak_freq, 116.5 / 1025 * 22050, 1e-9);
 }
@@ -474,9 +464,10 @@ TEST_F(Levels, BlocksAllocateNothing)
     left.a.peak_search = right.a.peak_search = true;
     const Block block = stereo(sine(n, 100, K / 3), sine(n, 333, K / 5));
 
+    block_inputs = left.in;
     const long before = allocations.load();
     for (int b = 0; b < 1000; ++b) {
-        sampler.count = b;
+        block_inputs.first_block = b == 0;
         left.a.process_block(block.data(), Analyser::Left, false);
         right.a.process_block(block.data(), Analyser::Right, false);
     }

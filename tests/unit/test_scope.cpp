@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 // After gtest: Xlib defines macros (Bool, None) that clash with its names.
-#include "app/AppResources.h"
+#include "common/BlockInputs.h"
 #include "sampler/Sampler.h"
 #include "scope/LinearMap.h"
 #include "scope/Scope.h"
@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,20 +90,12 @@ Exact exact_pixel(int32_t left, int32_t right, double zoom, unsigned width, unsi
 }
 
 // A scope as its first expose sets it up for a window of width x height,
-// but without X: the maps and the point array only.
+// but without X: the maps and the point array only. The block's inputs:
+// no DC removal unless a test asks for it.
 class ScopePoints : public ::testing::Test {
 protected:
     Scope s;
-    std::vector<XPoint> storage;
-
-    void SetUp() override
-    {
-        app_resources.dcadjust = False;
-        sampler.dc_left = 0;
-        sampler.dc_right = 0;
-    }
-
-    void TearDown() override { s.points = nullptr; }
+    BlockInputs in;
 
     void window(unsigned width, unsigned height)
     {
@@ -118,10 +111,10 @@ protected:
     std::vector<XPoint> run(const Block& block)
     {
         const unsigned n = static_cast<unsigned>(block.size() / 2);
-        storage.assign(n, XPoint{-1234, -1234});
-        s.points = storage.data();
-        s.compute_points(block.data(), n);
-        return storage;
+        s.points = std::make_unique<XPoint[]>(n);
+        std::fill(s.points.get(), s.points.get() + n, XPoint{-1234, -1234});
+        s.compute_points(block.data(), n, in);
+        return std::vector<XPoint>(s.points.get(), s.points.get() + n);
     }
 };
 
@@ -225,9 +218,9 @@ TEST_F(ScopePoints, WithDCAdjustAConstantBlockLandsOnTheCentre)
     EXPECT_GT(off[0].x, 150);
     EXPECT_GT(off[0].y, 150);
 
-    app_resources.dcadjust = True;
-    sampler.dc_left = cl;   // what channel_means gives for a constant block
-    sampler.dc_right = cr;
+    in.dcadjust = true;
+    in.dc_left = cl;   // what channel_means gives for a constant block
+    in.dc_right = cr;
     for (const XPoint& p : run(block)) {
         ASSERT_EQ(p.x, 150);
         ASSERT_EQ(p.y, 150);
@@ -238,19 +231,19 @@ TEST_F(ScopePoints, DCAdjustSubtractsTheChannelMeansBeforeTheRadialLaw)
 {
     window(400, 300);
     s.set_zoom(6.0);
-    app_resources.dcadjust = True;
-    sampler.dc_left = widened(4000);
-    sampler.dc_right = widened(-2500);
+    in.dcadjust = true;
+    in.dc_left = widened(4000);
+    in.dc_right = widened(-2500);
     Block block;
     for (int i = 0; i < 256; ++i) {
         const long double t = 2.0L * pi_l * i / 256.0L;
-        block.push_back(sampler.dc_left + sample(0.3L * std::sin(3.0L * t)));
-        block.push_back(sampler.dc_right + sample(0.2L * std::cos(5.0L * t)));
+        block.push_back(in.dc_left + sample(0.3L * std::sin(3.0L * t)));
+        block.push_back(in.dc_right + sample(0.2L * std::cos(5.0L * t)));
     }
     const auto pts = run(block);
     for (size_t i = 0; i < pts.size(); ++i) {
         const Exact e = exact_pixel(block[2 * i], block[2 * i + 1], 6.0, 400, 300,
-                                    sampler.dc_left, sampler.dc_right);
+                                    in.dc_left, in.dc_right);
         ASSERT_TRUE(lands_on(pts[i].x, e.x)) << "frame " << i;
         ASSERT_TRUE(lands_on(pts[i].y, e.y)) << "frame " << i;
     }
