@@ -62,6 +62,19 @@ long long PCM::bytes_for(uint64_t count) const
     return static_cast<long long>(count) * frame;
 }
 
+bool PCM::check_device_parameters() const
+{
+    if (channels != 1 && channels != 2) {
+        fputs("error: Illegal number of channels\n", stderr);
+        return false;
+    }
+    if (format != 0 && format != 1) {
+        fputs("error: Illegal format (resolution)\n", stderr);
+        return false;
+    }
+    return true;
+}
+
 bool PCM::check_file_parameters() const
 {
     if (channels != 2) {

@@ -42,6 +42,9 @@ public:
     long long bytes_for(uint64_t count) const;
 
 protected:
+    // The device kinds take mono or stereo, 8 or 16 bits; false after the
+    // message of the first parameter that differs.
+    bool check_device_parameters() const;
     // The file kinds take 16-bit stereo at 44100 Hz, one frame at a time;
     // false after the message of the first parameter that differs.
     bool check_file_parameters() const;

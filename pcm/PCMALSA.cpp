@@ -20,14 +20,8 @@ constexpr int max_recoveries = 8;
 PCMALSA::PCMALSA(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
     : PCM(name_, type_, mode_, format_, channels_, rate_, size_)
 {
-    if (channels != 1 && channels != 2) {
-        fputs("error: Illegal number of channels\n", stderr);
+    if (!check_device_parameters())
         return;
-    }
-    if (format != 0 && format != 1) {
-        fputs("error: Illegal format (resolution)\n", stderr);
-        return;
-    }
     if (size <= 0 || rate <= 0 || bytes_for(static_cast<uint64_t>(size)) < 0) {
         fputs("error: Invalid requested buffer size\n", stderr);
         return;

@@ -30,14 +30,8 @@ double seconds_between(const timespec& a, const timespec& b)
 PCMDemo::PCMDemo(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
     : PCM(name_, type_, mode_, format_, channels_, rate_, size_)
 {
-    if (channels != 1 && channels != 2) {
-        fputs("error: Illegal number of channels\n", stderr);
+    if (!check_device_parameters())
         return;
-    }
-    if (format != 0 && format != 1) {
-        fputs("error: Illegal format (resolution)\n", stderr);
-        return;
-    }
     if (rate <= 0) {
         fprintf(stderr, "error: Can't set requested rate\nrequested rate: %d Hz, actual rate: 0 Hz\n", rate);
         return;

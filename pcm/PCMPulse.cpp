@@ -29,14 +29,8 @@ void flip_sign(char* p, size_t n)
 PCMPulse::PCMPulse(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
     : PCM(name_, type_, mode_, format_, channels_, rate_, size_)
 {
-    if (channels != 1 && channels != 2) {
-        fputs("error: Illegal number of channels\n", stderr);
+    if (!check_device_parameters())
         return;
-    }
-    if (format != 0 && format != 1) {
-        fputs("error: Illegal format (resolution)\n", stderr);
-        return;
-    }
     if (bytes_for(static_cast<uint64_t>(size > 0 ? size : 0)) <= 0 || rate <= 0) {
         fputs("error: Invalid requested buffer size\n", stderr);
         return;
