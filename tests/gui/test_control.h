@@ -75,8 +75,8 @@ inline size_t text_pixels(Display* dpy, Window w)
 // The running program with its three windows found and moved apart.
 class Zentaphon {
 public:
-    Zentaphon(XServer& server, std::vector<std::string> args, Env env)
-        : dpy_(server.display()), prog_(server, std::move(args), std::move(env))
+    Zentaphon(XServer& server, std::vector<std::string> args, Env env, Launch launch = {})
+        : dpy_(server.display()), prog_(server, std::move(args), std::move(env), std::move(launch))
     {
     }
 
