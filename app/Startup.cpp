@@ -70,6 +70,7 @@ void initialize_settings(int& argc, char** argv)
                                fallback_resources, nullptr, 0);
     if (argc != 1)
         usage();
+    XSetIOErrorHandler(display_lost);
     read_app_resources(toplevel);
     check_db_range();
 }
