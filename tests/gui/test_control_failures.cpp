@@ -75,9 +75,9 @@ struct FailureCase {
 }  // namespace
 
 // Reads that fail with EIO, reads that return nothing, reads interrupted
-// on every call, and writes that fail while a file plays: each run ends on its own within about a second
-// and a half of blocks, with a handful of lines, little CPU, the Run
-// toggles off; Run again opens the device again.
+// on every call, and writes that fail while a file plays: each run ends on
+// its own within about a second and a half of blocks, with a handful of
+// lines, little CPU, the Run toggles off; Run again opens the device again.
 TEST(DeviceFailures, PersistentFailuresEndTheRunQuietly)
 {
     const FailureCase cases[] = {
