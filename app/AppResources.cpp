@@ -2,7 +2,14 @@
 #include "app/AppResources.h"
 
 #include <X11/StringDefs.h>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 AppResources app_resources;
 
@@ -114,3 +121,112 @@ String fallback_resources[] = {
     nullptr,
 };
 static_assert(LENGTH(fallback_resources) == fallback_count + 1, "fallback_count");
+
+namespace {
+
+// The number settings with their documented defaults.
+struct NumberSetting {
+    const char* name;
+    const char* resource_class;
+    bool is_float;
+    void* field;
+    double fallback;
+};
+
+const NumberSetting number_settings[] = {
+    {"samplerate", "SampleRate", false, &app_resources.samplerate, 44100},
+    {"samplelength", "SampleLength", false, &app_resources.samplelength, 2048},
+    {"sampleresolution", "SampleResolution", false, &app_resources.sampleresolution, 16},
+    {"upperdb", "UpperDB", true, &app_resources.upperdb, 10},
+    {"lowerdb", "LowerDB", true, &app_resources.lowerdb, -100},
+    {"alpha", "Alpha", true, &app_resources.alpha, 20},
+    {"decay", "Decay", true, &app_resources.decay, 48},
+    {"zoom", "Zoom", true, &app_resources.zoom, 6},
+};
+constexpr int number_count = sizeof number_settings / sizeof number_settings[0];
+
+XtErrorMsgHandler toolkit_warning = nullptr;
+
+// Drops the toolkit's warning about a number it could not convert, which
+// read_app_resources reports in its own words; passes on every other one.
+void number_warning_filter(String name, String type, String cls, String text, String* params,
+                           Cardinal* count)
+{
+    if (std::strcmp(name, "conversionError") == 0 && count && *count >= 2 &&
+        (std::strcmp(params[1], XtRInt) == 0 || std::strcmp(params[1], XtRFloat) == 0))
+        return;
+    if (toolkit_warning)
+        toolkit_warning(name, type, cls, text, params, count);
+}
+
+// The whole text, apart from surrounding blanks, as a number.
+bool parse_number(const char* text, bool is_float, double& out)
+{
+    while (std::isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    if (*text == '\0')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    if (is_float) {
+        const float f = std::strtof(text, &end);
+        if (errno == ERANGE || !std::isfinite(f))
+            return false;
+        out = f;
+    } else {
+        const long v = std::strtol(text, &end, 10);
+        if (errno == ERANGE || v < INT_MIN || v > INT_MAX)
+            return false;
+        out = static_cast<double>(v);
+    }
+    while (std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    return *end == '\0';
+}
+
+void store(const NumberSetting& s, double v)
+{
+    if (s.is_float)
+        *static_cast<float*>(s.field) = static_cast<float>(v);
+    else
+        *static_cast<int*>(s.field) = static_cast<int>(v);
+}
+
+// Each number setting once more, as the text it was given in (null when
+// none was given), and checked.
+void check_number_settings(Widget w)
+{
+    String texts[number_count] = {};
+    XtResource table[number_count];
+    for (int i = 0; i < number_count; ++i) {
+        table[i] = XtResource{S(number_settings[i].name), S(number_settings[i].resource_class),
+                              S(XtRString), static_cast<Cardinal>(sizeof(String)),
+                              static_cast<Cardinal>(i * sizeof(String)), S(XtRImmediate),
+                              nullptr};
+    }
+    XtGetApplicationResources(w, texts, table, number_count, nullptr, 0);
+    for (int i = 0; i < number_count; ++i) {
+        const NumberSetting& s = number_settings[i];
+        double v = s.fallback;
+        if (!texts[i]) {
+            store(s, v);
+        } else if (parse_number(texts[i], s.is_float, v)) {
+            store(s, v);
+        } else {
+            std::fprintf(stderr, "error: resource %s: \"%s\" is not a number, using %g\n", s.name,
+                         texts[i], s.fallback);
+            store(s, s.fallback);
+        }
+    }
+}
+
+} // namespace
+
+void read_app_resources(Widget w)
+{
+    XtAppContext app = XtWidgetToApplicationContext(w);
+    toolkit_warning = XtAppSetWarningMsgHandler(app, number_warning_filter);
+    XtGetApplicationResources(w, &app_resources, app_resource_table, app_resource_count, nullptr, 0);
+    XtAppSetWarningMsgHandler(app, toolkit_warning);
+    check_number_settings(w);
+}

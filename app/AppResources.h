@@ -35,3 +35,9 @@ extern XrmOptionDescRec option_table[];
 constexpr int option_count = 10;
 extern String fallback_resources[];   // 59 lines and a null entry
 constexpr int fallback_count = 59;
+
+// Reads the settings of the resource table into app_resources from the
+// resources of w. A number setting whose value is empty or no number keeps
+// its default, with one "error: " line naming the resource and the value
+// used; the toolkit's own warning about it is not shown.
+void read_app_resources(Widget w);

@@ -21,6 +21,7 @@
 #include <Xm/ToggleB.h>
 #include <Xm/Xm.h>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 Widget control_form;
@@ -188,6 +189,15 @@ static void quit()
         sampler.stop();
     XtDestroyApplicationContext(app_context);
     std::exit(0);
+}
+
+int display_lost(Display* display)
+{
+    if (sampler.device_pcm)
+        sampler.stop();
+    std::fprintf(stderr, "error: lost the connection to the X display %s; exiting\n",
+                 DisplayString(display));
+    std::exit(1);
 }
 
 void quit_callback(Widget, XtPointer, XtPointer)

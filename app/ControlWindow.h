@@ -22,6 +22,9 @@ Boolean sample_work_proc(XtPointer client_data);
 void update_toggles();
 void update_sampling();
 void quit_callback(Widget w, XtPointer client_data, XtPointer call_data);
+// Xlib's handler of a lost display connection: stops sampling (closing the
+// streams), says so in one line and ends the process with status 1.
+int display_lost(Display* display);
 void apply_resources();
 // Manages a dialog, or maps and raises its shell when it is managed already.
 void show_dialog(Widget dialog);

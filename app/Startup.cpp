@@ -70,8 +70,8 @@ void initialize_settings(int& argc, char** argv)
                                fallback_resources, nullptr, 0);
     if (argc != 1)
         usage();
-    XtGetApplicationResources(toplevel, &app_resources, app_resource_table, app_resource_count,
-                              nullptr, 0);
+    XSetIOErrorHandler(display_lost);
+    read_app_resources(toplevel);
     check_db_range();
 }
 

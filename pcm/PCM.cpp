@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,8 @@ PCM::PCM(const char* name_, int type_, int mode_, int format_, int channels_, in
       gone(false)
 {
 }
+
+bool PCM::quiet = false;
 
 PCM::~PCM()
 {
@@ -96,9 +99,43 @@ bool PCM::check_file_parameters() const
     return true;
 }
 
+int open_without_waiting(const char* name, int flags, mode_t mode)
+{
+    const int fd = ::open(name, flags | O_NONBLOCK, mode);
+    if (fd == -1)
+        return -1;
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// How long a FIFO may take to show its first bytes before the start gives
+// up on it, in milliseconds: a writer that is already there sends at once.
+constexpr int fifo_writer_wait_ms = 1000;
+
+// A FIFO opened for reading without waiting has a writer if data (or the
+// writer's close) arrives soon; a FIFO nobody has opened for writing shows
+// neither.
+static bool fifo_has_writer(int fd)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    int n;
+    int interrupted = 0;
+    while ((n = poll(&p, 1, fifo_writer_wait_ms)) == -1 && errno == EINTR &&
+           ++interrupted < max_interrupted_calls) {
+    }
+    return n > 0;
+}
+
 bool PCM::open_file(int& fd, long long& file_size) const
 {
-    fd = mode == 1 ? ::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666) : ::open(name, O_RDONLY);
+    fd = mode == 1 ? open_without_waiting(name, O_WRONLY | O_CREAT | O_TRUNC, 0666)
+                   : open_without_waiting(name, O_RDONLY);
     if (fd == -1) {
         fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
         return false;
@@ -116,8 +153,33 @@ bool PCM::open_file(int& fd, long long& file_size) const
         fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(EISDIR));
         return false;
     }
+    if (S_ISFIFO(st.st_mode) && !fifo_has_writer(fd)) {
+        fprintf(stderr, "error: Nothing writes to the FIFO %s (start the writer first)\n", name);
+        return false;
+    }
     file_size = st.st_size;
     return true;
+}
+
+// A pipe or FIFO hands over what its writer has sent so far, so a block
+// may take several calls; a regular file ends the loop with 0 at its end.
+template <typename Buffer, typename Move>
+static long long move_all(Buffer* buffer, long long total, Move move)
+{
+    long long done = 0;
+    int interrupted = 0;
+    while (done < total) {
+        const ssize_t n = move(buffer + done, static_cast<size_t>(total - done));
+        if (n > 0) {
+            done += n;
+            interrupted = 0;
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR || ++interrupted >= max_interrupted_calls) {
+            return -1;
+        }
+    }
+    return done;
 }
 
 int64_t PCM::read_frames(int fd, void* buffer, uint64_t count) const
@@ -125,7 +187,8 @@ int64_t PCM::read_frames(int fd, void* buffer, uint64_t count) const
     const long long bytes = bytes_for(count);
     if (bytes < 0)
         return -1;
-    const ssize_t n = ::read(fd, buffer, static_cast<size_t>(bytes));
+    const long long n = move_all(static_cast<char*>(buffer), bytes,
+                                 [fd](char* p, size_t k) { return ::read(fd, p, k); });
     return n == -1 ? -1 : n / bytes_per_frame();
 }
 
@@ -134,8 +197,28 @@ int64_t PCM::write_frames(int fd, const void* buffer, uint64_t count) const
     const long long bytes = bytes_for(count);
     if (bytes < 0)
         return -1;
-    const ssize_t n = ::write(fd, buffer, static_cast<size_t>(bytes));
+    const long long n = move_all(static_cast<const char*>(buffer), bytes,
+                                 [fd](const char* p, size_t k) { return ::write(fd, p, k); });
     return n == -1 ? -1 : n / bytes_per_frame();
+}
+
+int64_t PCM::transfer_failed(int error) const
+{
+    if (!quiet)
+        fprintf(stderr, "error: %s\n", strerror(error));
+    errno = error;
+    return -1;
+}
+
+int64_t PCM::transfer_failed(const char* fmt, ...) const
+{
+    if (!quiet) {
+        va_list ap;
+        va_start(ap, fmt);
+        vfprintf(stderr, fmt, ap);
+        va_end(ap);
+    }
+    return -1;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/types.h>
 
 class PCM {
 public:
@@ -38,6 +39,14 @@ public:
     virtual int64_t write(void* buffer, uint64_t count) = 0;
 
     int bytes_per_frame() const { return channels << format; }
+    // While set, a failed transfer prints no line of its own: whoever set it
+    // is counting a run of failures and reports them together.
+    static bool quiet;
+    // The "error: " line of a failed read or write (none while quiet);
+    // errno is error afterwards, for the caller's caller. Returns -1.
+    int64_t transfer_failed(int error) const;
+    // The same with a line of the stream's own (printf-style).
+    int64_t transfer_failed(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
     // Bytes in count frames, or -1 when that does not fit one system call.
     long long bytes_for(uint64_t count) const;
 
@@ -49,14 +58,24 @@ protected:
     // false after the message of the first parameter that differs.
     bool check_file_parameters() const;
     // Opens the file for the stream's mode into fd: created and truncated
-    // for writing; for reading it must be no directory, and file_size
-    // receives its size in bytes. False after the message.
+    // for writing; for reading it must be no directory, a FIFO must have a
+    // writer, and file_size receives its size in bytes. Never waits for the
+    // other end of a FIFO. False after the message.
     bool open_file(int& fd, long long& file_size) const;
-    // One read or write call on a file of count frames: the whole frames
-    // moved, or -1. No message.
+    // Reads or writes count frames of a file, over as many calls as a pipe
+    // needs: the whole frames moved (fewer at the end of the data), or -1.
+    // No message.
     int64_t read_frames(int fd, void* buffer, uint64_t count) const;
     int64_t write_frames(int fd, const void* buffer, uint64_t count) const;
 };
+
+// Interrupted system calls in a row, without anything moved, after which a
+// transfer counts as failed (EINTR).
+constexpr int max_interrupted_calls = 8;
+
+// Opens name with flags plus O_NONBLOCK, so that no device or FIFO can hold
+// the caller in open(), then makes transfers blocking again. -1 with errno.
+int open_without_waiting(const char* name, int flags, mode_t mode = 0);
 
 // Writes one diagnostic line (printf-style, ending in a newline) to standard
 // error, or, while a PCMErrorCapture exists, keeps it there instead. Used by

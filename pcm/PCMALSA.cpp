@@ -123,10 +123,8 @@ int64_t PCMALSA::seek(int64_t, int)
 template <typename Transfer>
 int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
 {
-    if (bytes_for(count) < 0) {
-        fprintf(stderr, "error: %s\n", strerror(EINVAL));
-        return -1;
-    }
+    if (bytes_for(count) < 0)
+        return transfer_failed(EINVAL);
     const int frame = bytes_per_frame();
     uint64_t done = 0;
     int recoveries = 0;
@@ -143,10 +141,15 @@ int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
             if (++recoveries <= max_recoveries && snd_pcm_recover(pcm, static_cast<int>(n), 1) == 0)
                 continue;
         }
-        if (n == -ENODEV || n == -EBADFD || n == -ENOTTY)
+        const int error = n == 0 ? -EIO : static_cast<int>(n);
+        if (n == -ENODEV || n == -EBADFD || n == -ENOTTY) {
+            // The card has gone: this line is the run's last.
             gone = true;
-        fprintf(stderr, "error: %s: %s\n", name, snd_strerror(n == 0 ? -EIO : static_cast<int>(n)));
-        return -1;
+            pcm_error("error: %s: the device has gone: %s\n", name, snd_strerror(error));
+            return -1;
+        }
+        errno = -error;
+        return transfer_failed("error: %s: %s\n", name, snd_strerror(error));
     }
     return static_cast<int64_t>(count);
 }

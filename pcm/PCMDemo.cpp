@@ -83,10 +83,8 @@ void PCMDemo::pace(uint64_t count)
 
 int64_t PCMDemo::read(void* buffer, uint64_t count)
 {
-    if (bytes_for(count) < 0) {
-        fprintf(stderr, "error: %s\n", strerror(EINVAL));
-        return -1;
-    }
+    if (bytes_for(count) < 0)
+        return transfer_failed(EINVAL);
     const uint64_t first = position;
     for (uint64_t i = 0; i < count; ++i) {
         for (int c = 0; c < channels; ++c) {
@@ -104,10 +102,8 @@ int64_t PCMDemo::read(void* buffer, uint64_t count)
 
 int64_t PCMDemo::write(void*, uint64_t count)
 {
-    if (bytes_for(count) < 0) {
-        fprintf(stderr, "error: %s\n", strerror(EINVAL));
-        return -1;
-    }
+    if (bytes_for(count) < 0)
+        return transfer_failed(EINVAL);
     pace(count);
     return static_cast<int64_t>(count);
 }

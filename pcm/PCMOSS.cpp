@@ -24,15 +24,9 @@ constexpr long long max_block_bytes = 1LL << 30;
 PCMOSS::PCMOSS(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
     : PCM(name_, type_, mode_, format_, channels_, rate_, size_), fd(-1)
 {
-    if (channels != 1 && channels != 2) {
-        fputs("error: Illegal number of channels\n", stderr);
+    if (!check_device_parameters())
         return;
-    }
-    if (format != 0 && format != 1) {
-        fputs("error: Illegal format (resolution)\n", stderr);
-        return;
-    }
-    fd = ::open(name, mode == 1 ? O_WRONLY : O_RDONLY);
+    fd = open_without_waiting(name, mode == 1 ? O_WRONLY : O_RDONLY);
     if (fd == -1) {
         open_errno = errno;
         pcm_error("error: Can't open %s: %s\n", name, strerror(open_errno));
@@ -138,26 +132,26 @@ int64_t PCMOSS::seek(int64_t, int)
 
 // Emulated OSS devices (sound-server preload libraries, CUSE daemons) hand a
 // blocking transfer over in several pieces, so both directions continue until
-// the whole block has moved. Only an error, or a device that moves nothing,
-// ends the block early.
+// the whole block has moved. Only an error, a device that moves nothing, or
+// a run of interrupted calls without progress ends the block early.
 template <typename Buffer, typename Move>
-static int64_t move_block(long long total, uint64_t count, Buffer* buffer, Move move)
+int64_t move_block(const PCM& pcm, uint64_t count, Buffer* buffer, Move move)
 {
-    if (total < 0) {   // more than one system call can move
-        fprintf(stderr, "error: %s\n", strerror(EINVAL));
-        return -1;
-    }
+    const long long total = pcm.bytes_for(count);
+    if (total < 0)   // more than one system call can move
+        return pcm.transfer_failed(EINVAL);
     long long done = 0;
+    int interrupted = 0;
     while (done < total) {
         const ssize_t n = move(buffer + done, static_cast<size_t>(total - done));
         if (n > 0) {
             done += n;
-        } else if (n == -1 && errno == EINTR) {
+            interrupted = 0;
+        } else if (n == -1 && errno == EINTR && ++interrupted < max_interrupted_calls) {
             continue;
         } else {
             // n == 0: the device has nothing more to move.
-            fprintf(stderr, "error: %s\n", strerror(n == 0 ? EIO : errno));
-            return -1;
+            return pcm.transfer_failed(n == 0 ? EIO : errno);
         }
     }
     return static_cast<int64_t>(count);
@@ -165,12 +159,12 @@ static int64_t move_block(long long total, uint64_t count, Buffer* buffer, Move 
 
 int64_t PCMOSS::read(void* buffer, uint64_t count)
 {
-    return move_block(bytes_for(count), count, static_cast<char*>(buffer),
+    return move_block(*this, count, static_cast<char*>(buffer),
                       [this](char* p, size_t n) { return ::read(fd, p, n); });
 }
 
 int64_t PCMOSS::write(void* buffer, uint64_t count)
 {
-    return move_block(bytes_for(count), count, static_cast<const char*>(buffer),
+    return move_block(*this, count, static_cast<const char*>(buffer),
                       [this](const char* p, size_t n) { return ::write(fd, p, n); });
 }

@@ -212,9 +212,11 @@ int PCMPulse::turn(double until)
 bool PCMPulse::wait(double deadline)
 {
     const int r = turn(deadline);
-    if (r == 0)
-        pcm_error("error: %s: the sound server %s nothing for %g ms\n", name, mode == 1 ? "took" : "sent",
-                  std::floor((stall_limit + size / static_cast<double>(rate)) * 1000.0));
+    if (r == 0) {
+        errno = ETIMEDOUT;
+        transfer_failed("error: %s: the sound server %s nothing for %g ms\n", name, mode == 1 ? "took" : "sent",
+                        std::floor((stall_limit + size / static_cast<double>(rate)) * 1000.0));
+    }
     return r > 0;
 }
 
@@ -227,10 +229,8 @@ void PCMPulse::on_xrun(pa_stream*, void* self)
 int64_t PCMPulse::read(void* buffer, uint64_t count)
 {
     const long long total = bytes_for(count);
-    if (total < 0) {
-        fprintf(stderr, "error: %s\n", strerror(EINVAL));
-        return -1;
-    }
+    if (total < 0)
+        return transfer_failed(EINVAL);
     char* out = static_cast<char*>(buffer);
     long long done = 0;
     const double deadline = monotonic_seconds() + stall_limit + size / static_cast<double>(rate);
@@ -280,10 +280,8 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
 int64_t PCMPulse::write(void* buffer, uint64_t count)
 {
     const long long total = bytes_for(count);
-    if (total < 0) {
-        fprintf(stderr, "error: %s\n", strerror(EINVAL));
-        return -1;
-    }
+    if (total < 0)
+        return transfer_failed(EINVAL);
     if (format == 0)
         flip_sign(static_cast<char*>(buffer), static_cast<size_t>(total));
     const char* in = static_cast<const char*>(buffer);

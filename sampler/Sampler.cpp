@@ -4,8 +4,12 @@
 
 #include "pcm/PCM.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 Sampler sampler;
@@ -97,27 +101,99 @@ bool Sampler::start()
     device_pcm->print_info();
     blocks_per_second = static_cast<double>(rate) / static_cast<double>(length);
     count = -1;
+    reset_failures();
     return true;
+}
+
+static timespec now()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t;
 }
 
 bool Sampler::read_block()
 {
+    const timespec started = now();
     if (source == Soundcard) {
-        // A failed read has been reported by the stream; the block goes on
-        // with whatever the buffer holds, unless the device has gone.
-        if (device_pcm->read(buffer, length) < 0 && device_pcm->gone)
+        // After a failed read the block goes on with whatever the buffer holds.
+        if (device_pcm->read(buffer, length) == static_cast<int64_t>(length))
+            device_worked();
+        else if (!device_failed("reads", started))
             return false;
     } else {
         int64_t n = file_pcm->read(buffer, length);
         if (n != static_cast<int64_t>(length))
             return false;
-        if (device_pcm->write(buffer, static_cast<uint64_t>(n)) < 0 && device_pcm->gone)
+        if (device_pcm->write(buffer, static_cast<uint64_t>(n)) == n)
+            device_worked();
+        else if (!device_failed("writes", started))
             return false;
     }
+    report_quiet_failures();
     widen_samples(buffer, 2 * length);
     channel_means(buffer, length, dc_left, dc_right);
     ++count;
     return true;
+}
+
+bool Sampler::device_failed(const char* what, const timespec& started)
+{
+    const int error = errno;
+    // A stream whose device has gone has said so itself.
+    if (device_pcm->gone)
+        return false;
+    ++failures;
+    const int limit = std::max(1, static_cast<int>(std::ceil(blocks_per_second)));
+    if (failures >= limit) {
+        std::fprintf(stderr,
+                     "error: the sound device %s stopped working: %d %s in a row failed (%s); "
+                     "sampling stopped\n",
+                     device_pcm->name, failures, what, std::strerror(error));
+        return false;
+    }
+    if (PCM::quiet) {
+        ++unreported;
+    } else {
+        // This failure's line is out; the next ones are counted instead.
+        PCM::quiet = true;
+        quiet_blocks = 0;
+    }
+    // The rest of the block's time: a device that fails at once is not
+    // asked again before a block could have arrived.
+    const double period = static_cast<double>(length) / static_cast<double>(rate);
+    const double due = static_cast<double>(started.tv_sec) + started.tv_nsec * 1e-9 + period;
+    timespec until;
+    until.tv_sec = static_cast<time_t>(due);
+    until.tv_nsec = static_cast<long>((due - static_cast<double>(until.tv_sec)) * 1e9);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+    return true;
+}
+
+void Sampler::device_worked()
+{
+    failures = 0;
+}
+
+void Sampler::report_quiet_failures()
+{
+    if (!PCM::quiet || ++quiet_blocks < blocks_per_second)
+        return;
+    if (unreported > 0)
+        std::fprintf(stderr, "error: %d more failed transfers on the sound device %s in the last second\n",
+                     unreported, device_pcm->name);
+    unreported = 0;
+    quiet_blocks = 0;
+    PCM::quiet = false;
+}
+
+void Sampler::reset_failures()
+{
+    failures = 0;
+    unreported = 0;
+    quiet_blocks = 0;
+    PCM::quiet = false;
 }
 
 void Sampler::stop()
@@ -134,4 +210,5 @@ void Sampler::stop()
         delete[] buffer;
         buffer = nullptr;
     }
+    reset_failures();
 }

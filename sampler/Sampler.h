@@ -5,6 +5,7 @@
 #include "common/Numeric.h"
 
 #include <cstdint>
+#include <ctime>
 
 class PCM;
 
@@ -26,15 +27,31 @@ public:
     double blocks_per_second;   // rate / length
     PCM* device_pcm;            // owned; non-null exactly while running
     PCM* file_pcm;              // owned; disk-file mode only
+    int failures;               // device transfers failed in a row
+    int unreported;             // failures kept quiet since the last line about them
+    int quiet_blocks;           // blocks since the streams were made quiet
 
     // Validates the settings, allocates the block, opens the streams and
     // prints the device report. False: stopped, nothing held.
     bool start();
-    // One block. False: no further whole block of the disk file, or the
-    // device has gone.
+    // One block. False: the run is over, because the disk file has no
+    // further whole block, or because the device has failed for about a
+    // second of blocks in a row or has gone (one line said so). A single
+    // failed device transfer is reported and the block goes on; a failure
+    // takes at least a block's time, so a dead device is never polled
+    // flat out.
     bool read_block();
     // Releases streams and block. Harmless when stopped.
     void stop();
+
+private:
+    // Counts a failed device transfer begun at started; false when the run
+    // must end.
+    bool device_failed(const char* what, const timespec& started);
+    void device_worked();
+    // Reports failures kept quiet once a second's worth of blocks has gone by.
+    void report_quiet_failures();
+    void reset_failures();
 };
 
 extern Sampler sampler;

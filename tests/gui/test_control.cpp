@@ -84,7 +84,7 @@ TEST(RunControl, RunTogglesStartAndStopSamplingFromTheSoundcard)
     EXPECT_TRUE(wait_until([&] { return count_prefix(read_lines(log), "read ") >= 5; }));
     std::vector<std::string> lines = read_lines(log);
     ASSERT_FALSE(lines.empty());
-    ASSERT_TRUE(starts_with(lines[0], "open /dev/dsp flags=0x0 -> ")) << lines[0];
+    ASSERT_TRUE(starts_with(lines[0], "open /dev/dsp flags=0x800 -> ")) << lines[0];
     const std::string first_fd = opened_fd(lines[0]);
     for (const std::string& l : lines) {
         if (starts_with(l, "read ")) {
@@ -261,7 +261,7 @@ TEST(RunControl, SourcesThatCannotBeOpenedFailTheStart)
     {
         SCOPED_TRACE("busy device");
         auto log = try_failing_start(server, {{}, {{"SIMDSP_FAIL_OPEN", "EBUSY"}}, true, busy, 1});
-        EXPECT_EQ(log, std::vector<std::string>{"open /dev/dsp flags=0x0 -> -1 errno=EBUSY"});
+        EXPECT_EQ(log, std::vector<std::string>{"open /dev/dsp flags=0x800 -> -1 errno=EBUSY"});
     }
     {
         // The device for playing is opened first; when it fails, the
@@ -269,7 +269,7 @@ TEST(RunControl, SourcesThatCannotBeOpenedFailTheStart)
         SCOPED_TRACE("busy device, disk file");
         auto log = try_failing_start(server, {{"-diskfile", "-filename", "nosuch.wav"},
                                               {{"SIMDSP_FAIL_OPEN", "EBUSY"}}, false, busy, 1});
-        EXPECT_EQ(log, std::vector<std::string>{"open /dev/dsp flags=0x1 -> -1 errno=EBUSY"});
+        EXPECT_EQ(log, std::vector<std::string>{"open /dev/dsp flags=0x801 -> -1 errno=EBUSY"});
     }
     {
         // A missing file: the device opened for playing is closed again,
@@ -278,7 +278,7 @@ TEST(RunControl, SourcesThatCannotBeOpenedFailTheStart)
         auto log = try_failing_start(
             server, {{"-diskfile", "-filename", "nosuch.wav"}, {}, true,
                      "error: Can't open nosuch.wav: No such file or directory\n", 2});
-        EXPECT_EQ(count_prefix(log, "open /dev/dsp flags=0x1 -> "), 2u);
+        EXPECT_EQ(count_prefix(log, "open /dev/dsp flags=0x801 -> "), 2u);
         EXPECT_EQ(count_prefix(log, "open "), 2u);
         EXPECT_EQ(count_prefix(log, "write"), 0u);
         EXPECT_EQ(count_prefix(log, "read"), 0u);

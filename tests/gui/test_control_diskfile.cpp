@@ -90,7 +90,7 @@ std::string last_line(const std::string& file)
 // closed. Returns an explanation of the first difference, or "".
 std::string check_run(const std::vector<std::string>& run, int blocks, int block_bytes)
 {
-    if (run.empty() || !starts_with(run.front(), "open /dev/dsp flags=0x1 -> "))
+    if (run.empty() || !starts_with(run.front(), "open /dev/dsp flags=0x801 -> "))
         return "the run does not begin by opening the device for writing";
     const std::string fd = run.front().substr(run.front().rfind(' ') + 1);
     if (run.back() != "close " + fd)

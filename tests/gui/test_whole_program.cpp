@@ -284,7 +284,7 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
     EXPECT_TRUE(wait_set(control_path::analyser_run, true));
     EXPECT_TRUE(prog->wait_stderr("mode: read\n")) << prog->stderr_text();
     EXPECT_TRUE(wait_until([&] { return opens() == 1; })) << log();
-    EXPECT_NE(log().find("flags=0x0 "), std::string::npos) << log();
+    EXPECT_NE(log().find("flags=0x800 "), std::string::npos) << log();
     EXPECT_TRUE(wait_until([&] {
         return bar_pixels(picture(analyser, display0_path), data) > 300 &&
                bar_pixels(picture(analyser, display1_path), data) > 300;
@@ -445,7 +445,7 @@ TEST_F(WholeProgram, NewUserWalksThroughEverything)
     ASSERT_TRUE(click_centre(dpy, in_control(control_path::analyser_run)));
     EXPECT_TRUE(prog->wait_stderr("mode: write\n")) << prog->stderr_text();
     EXPECT_TRUE(wait_until([&] { return opens() == 2; })) << log();
-    EXPECT_NE(log().find("flags=0x1 "), std::string::npos) << log();
+    EXPECT_NE(log().find("flags=0x801 "), std::string::npos) << log();
     EXPECT_TRUE(wait_until([&] { return closes() == 2; }, 60)) << "the file did not end\n" << log();
     EXPECT_TRUE(wait_set(control_path::analyser_run, false));
     EXPECT_TRUE(wait_set(control_path::scope_run, false));

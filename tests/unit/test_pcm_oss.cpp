@@ -92,7 +92,7 @@ TEST(OssRequests, StereoSixteenBitBlockOf2048Frames)
 {
     const ChildResult r = run_child(stereo16 + ";delete");
     const std::vector<std::string> expected = {
-        "open /dev/dsp flags=0x0 -> 3",
+        "open /dev/dsp flags=0x800 -> 3",
         "ioctl SNDCTL_DSP_SETFRAGMENT 0x2000d -> 0x2000d rc=0",
         "ioctl SNDCTL_DSP_SETFMT 0x10 -> 0x10 rc=0",
         "ioctl SNDCTL_DSP_STEREO 1 -> 1 rc=0",
@@ -118,7 +118,7 @@ TEST(OssRequests, MonoEightBitBlockOf128FramesAndPlayback)
     const ChildResult r = run_child("create /dev/dsp 0 1 0 1 8000 128");
     const auto log = r.log_lines();
     ASSERT_EQ(log.size(), 7u) << r.log;
-    EXPECT_EQ(log[0].substr(0, 26), "open /dev/dsp flags=0x1 ->");
+    EXPECT_EQ(log[0].substr(0, 28), "open /dev/dsp flags=0x801 ->");
     EXPECT_EQ(log[1], "ioctl SNDCTL_DSP_SETFRAGMENT 0x20007 -> 0x20007 rc=0");
     EXPECT_EQ(log[2], "ioctl SNDCTL_DSP_SETFMT 0x40 -> 0x40 rc=0");
     EXPECT_EQ(log[3], "ioctl SNDCTL_DSP_STEREO 0 -> 0 rc=0");

@@ -79,7 +79,7 @@ TEST(SamplerDeviceStart, DefaultSettingsReportTheDeviceStreamInEightLines)
     EXPECT_EQ(r.out_lines()[0], "start 1 count=-1 bps=21.533203125 zero=1 dc=0,0");
     const auto log = r.log_lines();
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[0].compare(0, 23, "open /dev/dsp flags=0x0"), 0) << log[0];
+    EXPECT_EQ(log[0].compare(0, 25, "open /dev/dsp flags=0x800"), 0) << log[0];
     EXPECT_EQ(count_prefixed(log, "ioctl SNDCTL_DSP_SETFRAGMENT 0x2000d "), 1) << r.log;
     EXPECT_EQ(count_prefixed(log, "ioctl SNDCTL_DSP_SPEED 44100 "), 1) << r.log;
 }
@@ -186,7 +186,7 @@ TEST(SamplerDeviceStart, DeviceThatCannotOpenInDiskfileModeLeavesTheFileAlone)
                                     {{"SIMDSP_FAIL_OPEN", "EBUSY"}});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "error: Can't open /dev/dsp: Device or resource busy\n");
-    EXPECT_EQ(r.log, "open /dev/dsp flags=0x1 -> -1 errno=EBUSY\n");
+    EXPECT_EQ(r.log, "open /dev/dsp flags=0x801 -> -1 errno=EBUSY\n");
     const auto out = r.out_lines();
     ASSERT_EQ(out.size(), 3u) << r.out;
     EXPECT_EQ(out[1].compare(0, 8, "start 0 "), 0) << r.out;
@@ -216,7 +216,7 @@ TEST(SamplerDeviceStart, FileThatCannotOpenClosesTheDeviceAgain)
         ASSERT_GE(log.size(), 2u) << r.log;
         const int fd = opened_fd(log.front());
         EXPECT_GE(fd, 0) << log.front();
-        EXPECT_EQ(log.front().compare(0, 23, "open /dev/dsp flags=0x1"), 0) << log.front();
+        EXPECT_EQ(log.front().compare(0, 25, "open /dev/dsp flags=0x801"), 0) << log.front();
         EXPECT_EQ(log.back(), "close " + std::to_string(fd));
         EXPECT_EQ(count_prefixed(log, "close"), 1) << r.log;
         EXPECT_EQ(count_prefixed(log, "write"), 0) << r.log;

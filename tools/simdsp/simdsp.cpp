@@ -446,8 +446,10 @@ struct Config {
     unsigned eintr_every = 0;
     unsigned fail_read_call = 0;
     int fail_read_errno = EIO;
+    bool fail_read_on = false;  // "N+": every read from the N-th on fails
     unsigned fail_write_call = 0;
     int fail_write_errno = EIO;
+    bool fail_write_on = false;
     bool valid = true;
 };
 
@@ -556,8 +558,9 @@ void read_int(const char* name, long long lo, long long hi, long long& out)
         out = x;
 }
 
-// "N" or "N:ERRNO": the N-th call fails with the errno (EIO by default).
-void read_call_failure(const char* name, unsigned& call, int& error)
+// "N" or "N:ERRNO": the N-th call fails with the errno (EIO by default);
+// "N+" or "N+:ERRNO": that call and every later one until the next open.
+void read_call_failure(const char* name, unsigned& call, int& error, bool& from_on)
 {
     const char* v = env(name);
     if (!v)
@@ -567,6 +570,10 @@ void read_call_failure(const char* name, unsigned& call, int& error)
     char* colon = strchr(buf, ':');
     if (colon)
         *colon = '\0';
+    const size_t len = strlen(buf);
+    from_on = len > 1 && buf[len - 1] == '+';
+    if (from_on)
+        buf[len - 1] = '\0';
     long long n;
     if (!parse_int(buf, n) || n < 1 || n > 0x7fffffff || (colon && !parse_errno(colon + 1, error))) {
         bad_setting(name, v);
@@ -659,8 +666,10 @@ void read_settings()
     x = 0;
     read_int("SIMDSP_EINTR", 1, 0x7fffffff, x);
     config.eintr_every = static_cast<unsigned>(x);
-    read_call_failure("SIMDSP_FAIL_READ", config.fail_read_call, config.fail_read_errno);
-    read_call_failure("SIMDSP_FAIL_WRITE", config.fail_write_call, config.fail_write_errno);
+    read_call_failure("SIMDSP_FAIL_READ", config.fail_read_call, config.fail_read_errno,
+                      config.fail_read_on);
+    read_call_failure("SIMDSP_FAIL_WRITE", config.fail_write_call, config.fail_write_errno,
+                      config.fail_write_on);
 }
 
 // ---------------------------------------------------------------- devices
@@ -1010,11 +1019,12 @@ int call_quirks(Device& d, bool reading)
     bool& eof = reading ? d.read_eof : d.write_eof;
     const unsigned fail_call = reading ? config.fail_read_call : config.fail_write_call;
     const int fail_errno = reading ? config.fail_read_errno : config.fail_write_errno;
+    const bool fail_on = reading ? config.fail_read_on : config.fail_write_on;
     ++calls;
     ++d.calls;
     if (eof)
         return 0;
-    if (fail_call && calls == fail_call) {
+    if (fail_call && (calls == fail_call || (fail_on && calls > fail_call))) {
         if (fail_errno == 0) {
             eof = true;
             return 0;
