@@ -316,15 +316,15 @@ Boolean sample_work_proc(XtPointer)
     if (analyser_running) {
         bool draw = analyser_visible != 0;
         if (app_resources.stereo) {
-            analysers[0].process_block(sampler.buffer, Analyser::Left, draw);
-            analysers[1].process_block(sampler.buffer, Analyser::Right, draw);
+            analysers[0].process_block(sampler.buffer.get(), Analyser::Left, draw);
+            analysers[1].process_block(sampler.buffer.get(), Analyser::Right, draw);
         } else {
-            analysers[0].process_block(sampler.buffer, Analyser::Mono, draw);
+            analysers[0].process_block(sampler.buffer.get(), Analyser::Mono, draw);
         }
         XFlush(XtDisplay(main_window));
     }
     if (scope_running) {
-        scope.draw_block(sampler.buffer, scope_visible != 0);
+        scope.draw_block(sampler.buffer.get(), scope_visible != 0);
         XFlush(XtDisplay(main_window));
     }
     return False;

@@ -23,7 +23,7 @@
 
 PCM::PCM(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
     : ok(false),
-      name(strdup(name_ ? name_ : "")),
+      name(name_ ? name_ : ""),
       type(type_),
       mode(mode_),
       format(format_),
@@ -36,10 +36,7 @@ PCM::PCM(const char* name_, int type_, int mode_, int format_, int channels_, in
 
 bool PCM::quiet = false;
 
-PCM::~PCM()
-{
-    free(name);
-}
+PCM::~PCM() = default;
 
 void PCM::print_info()
 {
@@ -53,7 +50,7 @@ void PCM::print_info()
             "channels: %d\n"
             "rate: %d Hz\n"
             "buffer size: %d frames, %lld bytes, %g ms\n",
-            name ? name : "", type == 0 ? "device" : "file", mode == 0 ? "read" : "write",
+            name.c_str(), type == Device ? "device" : "file", mode == Read ? "read" : "write",
             8 << format, channels, rate, size, bytes, ms);
 }
 
@@ -71,7 +68,7 @@ bool PCM::check_device_parameters() const
         fputs("error: Illegal number of channels\n", stderr);
         return false;
     }
-    if (format != 0 && format != 1) {
+    if (format != S8 && format != S16) {
         fputs("error: Illegal format (resolution)\n", stderr);
         return false;
     }
@@ -84,11 +81,11 @@ bool PCM::check_file_parameters() const
         fputs("error: Illegal number of channels\n", stderr);
         return false;
     }
-    if (format != 1) {
+    if (format != S16) {
         fputs("error: Illegal format (resolution)\n", stderr);
         return false;
     }
-    if (rate != 44100) {
+    if (rate != file_rate) {
         fputs("error: Illegal rate\n", stderr);
         return false;
     }
@@ -134,27 +131,27 @@ static bool fifo_has_writer(int fd)
 
 bool PCM::open_file(int& fd, long long& file_size) const
 {
-    fd = mode == 1 ? open_without_waiting(name, O_WRONLY | O_CREAT | O_TRUNC, 0666)
-                   : open_without_waiting(name, O_RDONLY);
+    fd = mode == Write ? open_without_waiting(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666)
+                   : open_without_waiting(name.c_str(), O_RDONLY);
     if (fd == -1) {
-        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(errno));
+        fprintf(stderr, "error: Can't open %s: %s\n", name.c_str(), strerror(errno));
         return false;
     }
     file_size = 0;
-    if (mode == 1)
+    if (mode == Write)
         return true;
     struct stat st;
     if (fstat(fd, &st) == -1) {
-        fprintf(stderr, "error: Can't stat %s: %s\n", name, strerror(errno));
+        fprintf(stderr, "error: Can't stat %s: %s\n", name.c_str(), strerror(errno));
         return false;
     }
     // A directory opens read-only and has a size, but is no stream.
     if (S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "error: Can't open %s: %s\n", name, strerror(EISDIR));
+        fprintf(stderr, "error: Can't open %s: %s\n", name.c_str(), strerror(EISDIR));
         return false;
     }
     if (S_ISFIFO(st.st_mode) && !fifo_has_writer(fd)) {
-        fprintf(stderr, "error: Nothing writes to the FIFO %s (start the writer first)\n", name);
+        fprintf(stderr, "error: Nothing writes to the FIFO %s (start the writer first)\n", name.c_str());
         return false;
     }
     file_size = st.st_size;
@@ -252,13 +249,13 @@ PCM* open_named_device(const char* name, int mode, int format, int channels, int
 {
     PCM* pcm;
     if (strcmp(name, "demo") == 0)
-        pcm = new (std::nothrow) PCMDemo(name, 0, mode, format, channels, rate, size);
+        pcm = new (std::nothrow) PCMDemo(name, PCM::Device, mode, format, channels, rate, size);
     else if (strcmp(name, "pulse") == 0 || starts_with(name, "pulse:"))
-        pcm = new (std::nothrow) PCMPulse(name, 0, mode, format, channels, rate, size);
+        pcm = new (std::nothrow) PCMPulse(name, PCM::Device, mode, format, channels, rate, size);
     else if (starts_with(name, "alsa:") && name[5])
-        pcm = new (std::nothrow) PCMALSA(name, 0, mode, format, channels, rate, size);
+        pcm = new (std::nothrow) PCMALSA(name, PCM::Device, mode, format, channels, rate, size);
     else if (starts_with(name, "/dev/"))
-        pcm = new (std::nothrow) PCMOSS(name, 0, mode, format, channels, rate, size);
+        pcm = new (std::nothrow) PCMOSS(name, PCM::Device, mode, format, channels, rate, size);
     else {
         fputs("error: Unknown name for pcm interface\n", stderr);
         return nullptr;
@@ -276,7 +273,7 @@ PCM* open_default_device(int mode, int format, int channels, int rate, int size)
     char tried[3][256];
     {
         PCMErrorCapture capture;
-        PCMOSS* pcm = new (std::nothrow) PCMOSS(oss, 0, mode, format, channels, rate, size);
+        PCMOSS* pcm = new (std::nothrow) PCMOSS(oss, PCM::Device, mode, format, channels, rate, size);
         if (!pcm || pcm->ok || pcm->open_errno != ENOENT) {
             if (capture.last()[0])
                 fprintf(stderr, "error: %s\n", capture.last());
@@ -293,7 +290,7 @@ PCM* open_default_device(int mode, int format, int channels, int rate, int size)
         PCM* pcm = open_named_device(others[i], mode, format, channels, rate, size);
         if (pcm) {
             fprintf(stderr, "no OSS device %s: %s %s (-device %s)\n", oss,
-                    mode == 1 ? "playing to" : "recording from", mode == 1 ? play[i] : record[i],
+                    mode == PCM::Write ? "playing to" : "recording from", mode == PCM::Write ? play[i] : record[i],
                     others[i]);
             return pcm;
         }
@@ -341,7 +338,7 @@ const char* PCMErrorCapture::last() const
 
 PCM* create_pcm(const char* name, int type, int mode, int format, int channels, int rate, int size)
 {
-    if (type == 1) {
+    if (type == PCM::File) {
         const size_t len = name ? strlen(name) : 0;
         if (len < 5) {
             fputs("error: Unknown name for pcm interface\n", stderr);
@@ -349,13 +346,13 @@ PCM* create_pcm(const char* name, int type, int mode, int format, int channels, 
         }
         const char* suffix = name + len - 4;
         if (strcmp(suffix, ".cdr") == 0)
-            return keep_if_ok(new (std::nothrow) PCMCDR(name, 1, mode, format, channels, rate, size));
+            return keep_if_ok(new (std::nothrow) PCMCDR(name, PCM::File, mode, format, channels, rate, size));
         if (strcmp(suffix, ".wav") == 0)
-            return keep_if_ok(new (std::nothrow) PCMWAV(name, 1, mode, format, channels, rate, size));
+            return keep_if_ok(new (std::nothrow) PCMWAV(name, PCM::File, mode, format, channels, rate, size));
         fputs("error: Unknown name for pcm interface\n", stderr);
         return nullptr;
     }
-    if (type == 0) {
+    if (type == PCM::Device) {
         if (!name) {
             fputs("error: Unknown name for pcm interface\n", stderr);
             return nullptr;

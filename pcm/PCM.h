@@ -7,15 +7,23 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <sys/types.h>
 
 class PCM {
 public:
-    bool ok;        // set true by the concrete constructor when all succeeded
-    char* name;     // own heap copy
-    int type;       // 0 device, 1 file
-    int mode;       // 0 read, 1 write
-    int format;     // format code
+    // Stream types, modes and format codes, as create_pcm takes them.
+    enum : int { Device = 0, File = 1 };
+    enum : int { Read = 0, Write = 1 };
+    enum : int { S8 = 0, S16 = 1, S32 = 2 };
+    // The one rate the file kinds take, Hz.
+    static constexpr int file_rate = 44100;
+
+    bool ok;            // set true by the concrete constructor when all succeeded
+    std::string name;   // own copy
+    int type;           // Device or File
+    int mode;           // Read or Write
+    int format;         // format code: S8, S16, S32
     int channels;
     int rate;       // Hz, as requested
     int size;       // frames per device block; 1 for files

@@ -27,10 +27,10 @@ PCMALSA::PCMALSA(const char* name_, int type_, int mode_, int format_, int chann
         return;
     }
     snd_lib_error_set_handler(quiet_alsa);
-    const int r = snd_pcm_open(&pcm, alsa_name(), mode == 1 ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE, 0);
+    const int r = snd_pcm_open(&pcm, alsa_name(), mode == Write ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE, 0);
     if (r < 0) {
         pcm = nullptr;
-        pcm_error("error: Can't open %s: %s\n", name, snd_strerror(r));
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), snd_strerror(r));
         return;
     }
     if (!configure())
@@ -43,14 +43,14 @@ PCMALSA::~PCMALSA()
     if (!pcm)
         return;
     // A played file finishes its last blocks first.
-    if (mode == 1 && !gone)
+    if (mode == Write && !gone)
         snd_pcm_drain(pcm);
     snd_pcm_close(pcm);
 }
 
 const char* PCMALSA::alsa_name() const
 {
-    return name + strlen("alsa:");
+    return name.c_str() + strlen("alsa:");
 }
 
 bool PCMALSA::configure()
@@ -59,14 +59,14 @@ bool PCMALSA::configure()
     snd_pcm_hw_params_alloca(&hw);
     int r = snd_pcm_hw_params_any(pcm, hw);
     if (r < 0) {
-        pcm_error("error: %s: %s\n", name, snd_strerror(r));
+        pcm_error("error: %s: %s\n", name.c_str(), snd_strerror(r));
         return false;
     }
     if ((r = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
-        pcm_error("error: %s: interleaved access: %s\n", name, snd_strerror(r));
+        pcm_error("error: %s: interleaved access: %s\n", name.c_str(), snd_strerror(r));
         return false;
     }
-    if (snd_pcm_hw_params_set_format(pcm, hw, format == 1 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S8) < 0) {
+    if (snd_pcm_hw_params_set_format(pcm, hw, format == S16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S8) < 0) {
         pcm_error("error: Can't set requested format (resolution)\n");
         return false;
     }
@@ -90,13 +90,13 @@ bool PCMALSA::configure()
     unsigned periods = 2;
     snd_pcm_hw_params_set_periods_near(pcm, hw, &periods, nullptr);
     if ((r = snd_pcm_hw_params(pcm, hw)) < 0) {
-        pcm_error("error: %s: Can't set hardware parameters: %s\n", name, snd_strerror(r));
+        pcm_error("error: %s: Can't set hardware parameters: %s\n", name.c_str(), snd_strerror(r));
         return false;
     }
     snd_pcm_hw_params_get_period_size(hw, &period, nullptr);
     snd_pcm_hw_params_get_buffer_size(hw, &buffer);
     if ((r = snd_pcm_prepare(pcm)) < 0) {
-        pcm_error("error: %s: %s\n", name, snd_strerror(r));
+        pcm_error("error: %s: %s\n", name.c_str(), snd_strerror(r));
         return false;
     }
     return true;
@@ -137,7 +137,7 @@ int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
         }
         if (n == -EPIPE || n == -ESTRPIPE || n == -EINTR) {
             if (n == -EPIPE)
-                xruns.note(name, mode == 1 ? "underrun" : "overrun");
+                xruns.note(name.c_str(), mode == Write ? "underrun" : "overrun");
             if (++recoveries <= max_recoveries && snd_pcm_recover(pcm, static_cast<int>(n), 1) == 0)
                 continue;
         }
@@ -145,11 +145,11 @@ int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
         if (n == -ENODEV || n == -EBADFD || n == -ENOTTY) {
             // The card has gone: this line is the run's last.
             gone = true;
-            pcm_error("error: %s: the device has gone: %s\n", name, snd_strerror(error));
+            pcm_error("error: %s: the device has gone: %s\n", name.c_str(), snd_strerror(error));
             return -1;
         }
         errno = -error;
-        return transfer_failed("error: %s: %s\n", name, snd_strerror(error));
+        return transfer_failed("error: %s: %s\n", name.c_str(), snd_strerror(error));
     }
     return static_cast<int64_t>(count);
 }

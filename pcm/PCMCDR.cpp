@@ -23,8 +23,8 @@ PCMCDR::PCMCDR(const char* name_, int type_, int mode_, int format_, int channel
     long long file_size = 0;
     if (!check_file_parameters() || !open_file(fd, file_size))
         return;
-    if (mode == 0 && file_size % frame_bytes != 0) {
-        fprintf(stderr, "error: Illegal size of %s\n", name);
+    if (mode == Read && file_size % frame_bytes != 0) {
+        fprintf(stderr, "error: Illegal size of %s\n", name.c_str());
         return;
     }
     ok = true;

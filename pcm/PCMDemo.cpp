@@ -90,7 +90,7 @@ int64_t PCMDemo::read(void* buffer, uint64_t count)
         for (int c = 0; c < channels; ++c) {
             const int16_t s = demo_sample(c, first + i, rate);
             const uint64_t k = i * static_cast<uint64_t>(channels) + static_cast<uint64_t>(c);
-            if (format == 1)
+            if (format == S16)
                 std::memcpy(static_cast<char*>(buffer) + 2 * k, &s, 2);
             else
                 static_cast<int8_t*>(buffer)[k] = static_cast<int8_t>(s >> 8);

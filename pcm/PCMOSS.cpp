@@ -3,6 +3,8 @@
 // between the device and the program.
 #include "pcm/PCMOSS.h"
 
+#include "common/Numeric.h"
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -26,18 +28,16 @@ PCMOSS::PCMOSS(const char* name_, int type_, int mode_, int format_, int channel
 {
     if (!check_device_parameters())
         return;
-    fd = open_without_waiting(name, mode == 1 ? O_WRONLY : O_RDONLY);
+    fd = open_without_waiting(name.c_str(), mode == Write ? O_WRONLY : O_RDONLY);
     if (fd == -1) {
         open_errno = errno;
-        pcm_error("error: Can't open %s: %s\n", name, strerror(open_errno));
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), strerror(open_errno));
         return;
     }
 
     // Block size in bytes; it must be a power of two for the fragment request.
     const long long block = static_cast<long long>(channels << format) * size;
-    int e = 0;
-    if (block > 0 && block <= max_block_bytes)
-        e = static_cast<int>(std::floor(std::log(static_cast<double>(block)) / 0.6931471805599453 + 0.5));
+    const int e = block > 0 && block <= max_block_bytes ? log2_floor(static_cast<unsigned long long>(block)) : 0;
     if (block <= 0 || block > max_block_bytes || (1LL << e) != block) {
         fputs("error: Invalid requested buffer size\n", stderr);
         return;
@@ -49,7 +49,7 @@ PCMOSS::PCMOSS(const char* name_, int type_, int mode_, int format_, int channel
         return;
     }
 
-    const int wanted_format = format == 0 ? AFMT_S8 : AFMT_S16_LE;
+    const int wanted_format = format == S8 ? AFMT_S8 : AFMT_S16_LE;
     value = wanted_format;
     if (ioctl(fd, SNDCTL_DSP_SETFMT, &value) == -1) {
         fprintf(stderr, "error: %s\n", strerror(errno));

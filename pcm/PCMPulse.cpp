@@ -44,7 +44,7 @@ PCMPulse::~PCMPulse()
 {
     if (stream) {
         // Let a played file finish its last blocks before the stream goes.
-        if (mode == 1 && alive()) {
+        if (mode == Write && alive()) {
             // The queue running dry at the end is no lost data.
             pa_stream_set_underflow_callback(stream, nullptr, nullptr);
             pa_operation* op = pa_stream_drain(stream, nullptr, nullptr);
@@ -71,7 +71,7 @@ PCMPulse::~PCMPulse()
 
 const char* PCMPulse::source_name() const
 {
-    const char* colon = strchr(name, ':');
+    const char* colon = strchr(name.c_str(), ':');
     return colon && colon[1] ? colon + 1 : nullptr;
 }
 
@@ -81,12 +81,12 @@ bool PCMPulse::connect()
     if (loop)
         context = pa_context_new(pa_mainloop_get_api(loop), "Zentaphon");
     if (!context) {
-        pcm_error("error: Can't open %s: %s\n", name, strerror(ENOMEM));
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), strerror(ENOMEM));
         return false;
     }
     // No server is started on the user's behalf: the one that runs answers.
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
         return false;
     }
     for (;;) {
@@ -94,7 +94,7 @@ bool PCMPulse::connect()
         if (s == PA_CONTEXT_READY)
             return true;
         if (!PA_CONTEXT_IS_GOOD(s) || pa_mainloop_iterate(loop, 1, nullptr) < 0) {
-            pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+            pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
             return false;
         }
     }
@@ -103,35 +103,35 @@ bool PCMPulse::connect()
 bool PCMPulse::open_stream()
 {
     pa_sample_spec spec;
-    spec.format = format == 1 ? PA_SAMPLE_S16LE : PA_SAMPLE_U8;
+    spec.format = format == S16 ? PA_SAMPLE_S16LE : PA_SAMPLE_U8;
     spec.rate = static_cast<uint32_t>(rate);
     spec.channels = static_cast<uint8_t>(channels);
     if (!pa_sample_spec_valid(&spec)) {
-        pcm_error("error: Can't open %s: %s\n", name, pa_strerror(PA_ERR_INVALID));
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(PA_ERR_INVALID));
         return false;
     }
-    stream = pa_stream_new(context, mode == 1 ? "File playback" : "Analyser input", &spec, nullptr);
+    stream = pa_stream_new(context, mode == Write ? "File playback" : "Analyser input", &spec, nullptr);
     if (!stream) {
-        pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
         return false;
     }
     const uint32_t block = static_cast<uint32_t>(bytes_for(static_cast<uint64_t>(size)));
     pa_buffer_attr want;
-    want.maxlength = mode == 1 ? static_cast<uint32_t>(-1) : 2 * block;
+    want.maxlength = mode == Write ? static_cast<uint32_t>(-1) : 2 * block;
     want.tlength = 2 * block;
     want.prebuf = static_cast<uint32_t>(-1);
     want.minreq = block;
     want.fragsize = block;
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
     int r;
-    if (mode == 1) {
+    if (mode == Write) {
         pa_stream_set_underflow_callback(stream, on_xrun, this);
         r = pa_stream_connect_playback(stream, nullptr, &want, flags, nullptr, nullptr);
     } else {
         r = pa_stream_connect_record(stream, source_name(), &want, flags);
     }
     if (r < 0) {
-        pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
         return false;
     }
     for (;;) {
@@ -139,7 +139,7 @@ bool PCMPulse::open_stream()
         if (s == PA_STREAM_READY)
             break;
         if (!PA_STREAM_IS_GOOD(s) || pa_mainloop_iterate(loop, 1, nullptr) < 0) {
-            pcm_error("error: Can't open %s: %s\n", name, pa_strerror(pa_context_errno(context)));
+            pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
             return false;
         }
     }
@@ -163,7 +163,7 @@ void PCMPulse::print_info()
     const pa_stream_state_t s = stream ? pa_stream_get_state(stream) : PA_STREAM_FAILED;
     const char* device = s == PA_STREAM_READY ? pa_stream_get_device_name(stream) : nullptr;
     const double per_ms = rate * static_cast<double>(bytes_per_frame()) / 1000.0;
-    if (mode == 1)
+    if (mode == Write)
         fprintf(stderr, "server buffer: %u bytes (%g ms) to sink %s\n", granted.tlength,
                 granted.tlength / per_ms, device ? device : "?");
     else
@@ -190,7 +190,7 @@ bool PCMPulse::alive() const
 void PCMPulse::report_lost()
 {
     if (!gone)
-        pcm_error("error: %s: the sound server has gone: %s\n", name,
+        pcm_error("error: %s: the sound server has gone: %s\n", name.c_str(),
                   pa_strerror(pa_context_errno(context)));
     gone = true;
 }
@@ -214,7 +214,7 @@ bool PCMPulse::wait(double deadline)
     const int r = turn(deadline);
     if (r == 0) {
         errno = ETIMEDOUT;
-        transfer_failed("error: %s: the sound server %s nothing for %g ms\n", name, mode == 1 ? "took" : "sent",
+        transfer_failed("error: %s: the sound server %s nothing for %g ms\n", name.c_str(), mode == Write ? "took" : "sent",
                         std::floor((stall_limit + size / static_cast<double>(rate)) * 1000.0));
     }
     return r > 0;
@@ -223,7 +223,7 @@ bool PCMPulse::wait(double deadline)
 void PCMPulse::on_xrun(pa_stream*, void* self)
 {
     PCMPulse* p = static_cast<PCMPulse*>(self);
-    p->xruns.note(p->name, p->mode == 1 ? "underrun" : "overrun");
+    p->xruns.note(p->name.c_str(), p->mode == Write ? "underrun" : "overrun");
 }
 
 int64_t PCMPulse::read(void* buffer, uint64_t count)
@@ -254,7 +254,7 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
             if (!data) {
                 // A hole: the server lost data on its way to us.
                 pa_stream_drop(stream);
-                xruns.note(name, "overrun");
+                xruns.note(name.c_str(), "overrun");
                 continue;
             }
             fragment = static_cast<const char*>(data);
@@ -272,7 +272,7 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
             fragment_held = false;
         }
     }
-    if (format == 0)
+    if (format == S8)
         flip_sign(out, static_cast<size_t>(total));
     return static_cast<int64_t>(count);
 }
@@ -282,7 +282,7 @@ int64_t PCMPulse::write(void* buffer, uint64_t count)
     const long long total = bytes_for(count);
     if (total < 0)
         return transfer_failed(EINVAL);
-    if (format == 0)
+    if (format == S8)
         flip_sign(static_cast<char*>(buffer), static_cast<size_t>(total));
     const char* in = static_cast<const char*>(buffer);
     long long done = 0;

@@ -81,7 +81,7 @@ PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channel
     if (!check_file_parameters() || !open_file(fd, file_size))
         return;
 
-    if (mode == 1) {
+    if (mode == Write) {
         // Sizes for a file of 0 bytes until the destructor knows the real one.
         if (!write_header(0))
             return;
@@ -90,11 +90,11 @@ PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channel
     }
 
     if (file_size <= 43) {
-        fprintf(stderr, "error: File too small %s\n", name);
+        fprintf(stderr, "error: File too small %s\n", name.c_str());
         return;
     }
     if ((file_size - 44) % 4 != 0) {
-        fprintf(stderr, "error: Illegal size of %s\n", name);
+        fprintf(stderr, "error: Illegal size of %s\n", name.c_str());
         return;
     }
     unsigned char raw[WavHeader::bytes];
@@ -117,10 +117,10 @@ PCMWAV::~PCMWAV()
 {
     if (fd == -1)
         return;
-    if (mode == 1) {
+    if (mode == Write) {
         struct stat st;
         if (fstat(fd, &st) == -1) {
-            fprintf(stderr, "error: Can't stat %s: %s\n", name, strerror(errno));
+            fprintf(stderr, "error: Can't stat %s: %s\n", name.c_str(), strerror(errno));
         } else if (lseek(fd, 0, SEEK_SET) != 0) {
             // Writing here would put the header over the samples.
             fprintf(stderr, "error: Seeking failed: %s\n", strerror(errno));

@@ -52,7 +52,7 @@ void channel_means(const int32_t* buf, unsigned int frames, int& left, int& righ
 
 static int format_code(int resolution)
 {
-    return resolution == 32 ? 2 : 1;
+    return resolution == 32 ? PCM::S32 : PCM::S16;
 }
 
 bool Sampler::start()
@@ -72,29 +72,25 @@ bool Sampler::start()
     }
 
     // Zeroed, so that a block whose first device read fails holds silence.
-    buffer = new (std::nothrow) int32_t[2 * static_cast<std::size_t>(length)]();
+    buffer.reset(new (std::nothrow) int32_t[2 * static_cast<std::size_t>(length)]());
     if (!buffer) {
         std::fprintf(stderr, "error: can't allocate a block of %u frames\n", length);
         return false;
     }
 
-    int format = format_code(resolution);
-    int size = static_cast<int>(length);
+    const int format = format_code(resolution);
+    const int size = static_cast<int>(length);
+    const int stereo = 2;
     if (source == Soundcard) {
-        device_pcm = create_pcm(device, 0, 0, format, 2, rate, size);
+        device_pcm.reset(create_pcm(device, PCM::Device, PCM::Read, format, stereo, rate, size));
     } else {
-        device_pcm = create_pcm(device, 0, 1, format, 2, rate, size);
-        if (device_pcm) {
-            file_pcm = create_pcm(filename, 1, 0, 1, 2, 44100);
-            if (!file_pcm) {
-                delete device_pcm;
-                device_pcm = nullptr;
-            }
-        }
+        // The device first: a file is never opened for a device that is not there.
+        device_pcm.reset(create_pcm(device, PCM::Device, PCM::Write, format, stereo, rate, size));
+        if (device_pcm)
+            file_pcm.reset(create_pcm(filename, PCM::File, PCM::Read, PCM::S16, stereo, PCM::file_rate));
     }
-    if (!device_pcm) {
-        delete[] buffer;
-        buffer = nullptr;
+    if (!device_pcm || (source == Diskfile && !file_pcm)) {
+        stop();
         return false;
     }
 
@@ -117,22 +113,22 @@ bool Sampler::read_block()
     const timespec started = now();
     if (source == Soundcard) {
         // After a failed read the block goes on with whatever the buffer holds.
-        if (device_pcm->read(buffer, length) == static_cast<int64_t>(length))
+        if (device_pcm->read(buffer.get(), length) == static_cast<int64_t>(length))
             device_worked();
         else if (!device_failed("reads", started))
             return false;
     } else {
-        int64_t n = file_pcm->read(buffer, length);
+        int64_t n = file_pcm->read(buffer.get(), length);
         if (n != static_cast<int64_t>(length))
             return false;
-        if (device_pcm->write(buffer, static_cast<uint64_t>(n)) == n)
+        if (device_pcm->write(buffer.get(), static_cast<uint64_t>(n)) == n)
             device_worked();
         else if (!device_failed("writes", started))
             return false;
     }
     report_quiet_failures();
-    widen_samples(buffer, 2 * length);
-    channel_means(buffer, length, dc_left, dc_right);
+    widen_samples(buffer.get(), 2 * length);
+    channel_means(buffer.get(), length, dc_left, dc_right);
     ++count;
     return true;
 }
@@ -149,7 +145,7 @@ bool Sampler::device_failed(const char* what, const timespec& started)
         std::fprintf(stderr,
                      "error: the sound device %s stopped working: %d %s in a row failed (%s); "
                      "sampling stopped\n",
-                     device_pcm->name, failures, what, std::strerror(error));
+                     device_pcm->name.c_str(), failures, what, std::strerror(error));
         return false;
     }
     if (PCM::quiet) {
@@ -182,7 +178,7 @@ void Sampler::report_quiet_failures()
         return;
     if (unreported > 0)
         std::fprintf(stderr, "error: %d more failed transfers on the sound device %s in the last second\n",
-                     unreported, device_pcm->name);
+                     unreported, device_pcm->name.c_str());
     unreported = 0;
     quiet_blocks = 0;
     PCM::quiet = false;
@@ -198,17 +194,9 @@ void Sampler::reset_failures()
 
 void Sampler::stop()
 {
-    if (device_pcm) {
-        delete device_pcm;
-        device_pcm = nullptr;
-    }
-    if (source == Diskfile && file_pcm) {
-        delete file_pcm;
-        file_pcm = nullptr;
-    }
-    if (buffer) {
-        delete[] buffer;
-        buffer = nullptr;
-    }
+    // The device closes first, as it was opened first.
+    device_pcm.reset();
+    file_pcm.reset();
+    buffer.reset();
     reset_failures();
 }

@@ -3,11 +3,11 @@
 #pragma once
 
 #include "common/Numeric.h"
+#include "pcm/PCM.h"
 
 #include <cstdint>
 #include <ctime>
-
-class PCM;
+#include <memory>
 
 class Sampler {
 public:
@@ -20,13 +20,13 @@ public:
     int resolution;             // bits: 16 or 32 pass our own test
     const char* device;         // borrowed from the settings
     const char* filename;       // borrowed from the settings
-    int32_t* buffer;            // 2 * length elements, each a 16-bit sample << 16; null while stopped
+    std::unique_ptr<int32_t[]> buffer;  // 2 * length elements, each a 16-bit sample << 16; null while stopped
     int dc_left;                // mean of the left elements of the last block
     int dc_right;               // mean of the right elements
     int count;                  // block number: -1 after a start
     double blocks_per_second;   // rate / length
-    PCM* device_pcm;            // owned; non-null exactly while running
-    PCM* file_pcm;              // owned; disk-file mode only
+    std::unique_ptr<PCM> device_pcm;    // non-null exactly while running
+    std::unique_ptr<PCM> file_pcm;      // disk-file mode only
     int failures;               // device transfers failed in a row
     int unreported;             // failures kept quiet since the last line about them
     int quiet_blocks;           // blocks since the streams were made quiet
@@ -41,7 +41,7 @@ public:
     // takes at least a block's time, so a dead device is never polled
     // flat out.
     bool read_block();
-    // Releases streams and block. Harmless when stopped.
+    // Releases streams and block, whatever it holds. Harmless when stopped.
     void stop();
 
 private:

@@ -204,7 +204,7 @@ int record_blocks(const char* path)
     int whole = 0;
     for (int b = 0; b < blocks; ++b) {
         whole += sampler.read_block() ? 1 : 0;
-        fwrite(sampler.buffer, 4, 2 * static_cast<size_t>(length), f);
+        fwrite(sampler.buffer.get(), 4, 2 * static_cast<size_t>(length), f);
     }
     fclose(f);
     printf("blocks %d count=%d\n", whole, sampler.count);

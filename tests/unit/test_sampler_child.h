@@ -182,7 +182,7 @@ inline int run_script(const char* script, const AllocCounter& counter)
                 if (ok && dump_path) {
                     FILE* f = fopen(dump_path, "ab");
                     if (f) {
-                        fwrite(sampler.buffer, 4, 2 * static_cast<size_t>(sampler.length), f);
+                        fwrite(sampler.buffer.get(), 4, 2 * static_cast<size_t>(sampler.length), f);
                         fclose(f);
                     }
                 }
