@@ -140,8 +140,15 @@ bool Sampler::device_failed(const char* what, const timespec& started)
     if (device_pcm->gone)
         return false;
     ++failures;
+    // A failure that took longer than a block (a stream that waited for a
+    // stalled sound server) weighs as the blocks whose time it took; a
+    // single one still lets the run go on.
+    const double period = static_cast<double>(length) / static_cast<double>(rate);
+    const timespec ended = now();
+    const double took = static_cast<double>(ended.tv_sec - started.tv_sec) + (ended.tv_nsec - started.tv_nsec) * 1e-9;
+    failed_blocks += std::max(1, static_cast<int>(took / period));
     const int limit = std::max(1, static_cast<int>(std::ceil(blocks_per_second)));
-    if (failures >= limit) {
+    if (failed_blocks >= limit && (failures >= 2 || failures >= limit)) {
         std::fprintf(stderr,
                      "error: the sound device %s stopped working: %d %s in a row failed (%s); "
                      "sampling stopped\n",
@@ -157,7 +164,6 @@ bool Sampler::device_failed(const char* what, const timespec& started)
     }
     // The rest of the block's time: a device that fails at once is not
     // asked again before a block could have arrived.
-    const double period = static_cast<double>(length) / static_cast<double>(rate);
     const double due = static_cast<double>(started.tv_sec) + started.tv_nsec * 1e-9 + period;
     timespec until;
     until.tv_sec = static_cast<time_t>(due);
@@ -170,6 +176,7 @@ bool Sampler::device_failed(const char* what, const timespec& started)
 void Sampler::device_worked()
 {
     failures = 0;
+    failed_blocks = 0;
 }
 
 void Sampler::report_quiet_failures()
@@ -187,6 +194,7 @@ void Sampler::report_quiet_failures()
 void Sampler::reset_failures()
 {
     failures = 0;
+    failed_blocks = 0;
     unreported = 0;
     quiet_blocks = 0;
     PCM::quiet = false;

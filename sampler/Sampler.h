@@ -28,6 +28,7 @@ public:
     std::unique_ptr<PCM> device_pcm;    // non-null exactly while running
     std::unique_ptr<PCM> file_pcm;      // disk-file mode only
     int failures;               // device transfers failed in a row
+    int failed_blocks;          // the blocks' worth of time those failures took
     int unreported;             // failures kept quiet since the last line about them
     int quiet_blocks;           // blocks since the streams were made quiet
 
