@@ -43,21 +43,21 @@ bool write_app_defaults(const std::string& path)
 // An XPM colour as 8-bit red, green, blue and alpha. Only "#" forms and
 // None are understood (the icons need no colour database); each component
 // is scaled to 16 bits the way XParseColor does it and its high byte kept.
-bool parse_colour(const char* spec, unsigned char rgba[4])
+bool parse_colour(const char* text, unsigned char rgba[4])
 {
-    if (!spec)
+    if (!text)
         return false;
-    if (strcasecmp(spec, "None") == 0) {
+    if (strcasecmp(text, "None") == 0) {
         rgba[0] = rgba[1] = rgba[2] = rgba[3] = 0;
         return true;
     }
-    const size_t digits = std::strlen(spec) - 1;
-    if (spec[0] != '#' || digits % 3 != 0 || digits < 3 || digits > 12 ||
-        std::strspn(spec + 1, "0123456789abcdefABCDEF") != digits)
+    const size_t digits = std::strlen(text) - 1;
+    if (text[0] != '#' || digits % 3 != 0 || digits < 3 || digits > 12 ||
+        std::strspn(text + 1, "0123456789abcdefABCDEF") != digits)
         return false;
     const size_t n = digits / 3;
     for (size_t c = 0; c < 3; ++c) {
-        const std::string part(spec + 1 + c * n, n);
+        const std::string part(text + 1 + c * n, n);
         const unsigned long v = std::strtoul(part.c_str(), nullptr, 16) << (16 - 4 * n);
         rgba[c] = static_cast<unsigned char>(v >> 8);
     }

@@ -102,15 +102,15 @@ bool PCMPulse::connect()
 
 bool PCMPulse::open_stream()
 {
-    pa_sample_spec spec;
-    spec.format = format == S16 ? PA_SAMPLE_S16LE : PA_SAMPLE_U8;
-    spec.rate = static_cast<uint32_t>(rate);
-    spec.channels = static_cast<uint8_t>(channels);
-    if (!pa_sample_spec_valid(&spec)) {
+    pa_sample_spec sample;
+    sample.format = format == S16 ? PA_SAMPLE_S16LE : PA_SAMPLE_U8;
+    sample.rate = static_cast<uint32_t>(rate);
+    sample.channels = static_cast<uint8_t>(channels);
+    if (!pa_sample_spec_valid(&sample)) {
         pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(PA_ERR_INVALID));
         return false;
     }
-    stream = pa_stream_new(context, mode == Write ? "File playback" : "Analyser input", &spec, nullptr);
+    stream = pa_stream_new(context, mode == Write ? "File playback" : "Analyser input", &sample, nullptr);
     if (!stream) {
         pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
         return false;
