@@ -3,6 +3,7 @@
 
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
+#include "app/ErrorDialog.h"
 #include "app/Icons.h"
 #include "sampler/Sampler.h"
 
@@ -63,6 +64,25 @@ static void check_db_range()
     lower = -100.0f;
 }
 
+// The measuring options: averaging over 1 to 1000 blocks, a linear or
+// logarithmic frequency scale.
+static void check_measuring_settings()
+{
+    int& blocks = app_resources.averaging;
+    if (blocks < 1 || blocks > 1000) {
+        std::fprintf(stderr, "error: averaging %d is not between 1 and 1000, using 1\n", blocks);
+        blocks = 1;
+    }
+    String& scale = app_resources.frequencyscale;
+    if (!scale || (zen::strcasecmp(scale, "linear") != 0 && zen::strcasecmp(scale, "log") != 0)) {
+        std::fprintf(stderr, "error: frequencyScale \"%s\" is neither linear nor log, using linear\n",
+                     scale ? scale : "");
+        scale = const_cast<String>("linear");
+    }
+    if (!app_resources.exportdirectory || !*app_resources.exportdirectory)
+        app_resources.exportdirectory = const_cast<String>(".");
+}
+
 void initialize_settings(int& argc, char** argv)
 {
     program_name = argv[0];
@@ -73,6 +93,7 @@ void initialize_settings(int& argc, char** argv)
     XtGetApplicationResources(toplevel, &app_resources, app_resource_table, app_resource_count,
                               nullptr, 0);
     check_db_range();
+    check_measuring_settings();
 }
 
 static void copy_sampler_settings()
@@ -89,6 +110,7 @@ static void copy_sampler_settings()
 void start_up(int& argc, char** argv)
 {
     initialize_settings(argc, argv);
+    install_error_dialog();
 
     main_window = XmCreateMainWindow(toplevel, const_cast<char*>("MainWindow"), nullptr, 0);
     XtManageChild(main_window);
