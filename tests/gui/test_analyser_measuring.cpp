@@ -294,7 +294,8 @@ TEST(AnalyserMeasuring, PopupMenuSwitchesToTheLogScale)
 }
 
 // With errorDialog on, a start that fails shows its line in "Zentaphon:
-// Error"; off, the line goes to standard error only.
+// Error"; off, the line goes to standard error only (as do the reports of
+// measuring settings out of range).
 TEST(AnalyserMeasuring, ErrorDialogShowsTheErrorLine)
 {
     XServer server;
@@ -305,6 +306,8 @@ TEST(AnalyserMeasuring, ErrorDialogShowsTheErrorLine)
         std::vector<std::string> args = {"-length", "1000"};
         if (on)
             args.insert(args.end(), {"-xrm", "Zentaphon.errorDialog: True"});
+        else
+            args.insert(args.end(), {"-xrm", "Zentaphon.averaging: 1001", "-xrm", "Zentaphon.frequencyScale: mel"});
         Program prog(server, args, {{"LD_PRELOAD", ZEN_SIMDSP}});
         ASSERT_TRUE(prog.started()) << prog.error();
         SaveOnFailure evidence(server, on ? "on" : "off");
@@ -312,9 +315,9 @@ TEST(AnalyserMeasuring, ErrorDialogShowsTheErrorLine)
         Windows win = open_windows(dpy);
         ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
         ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
-        ASSERT_TRUE(prog.wait_stderr("error: ")) << prog.stderr_text();
+        ASSERT_TRUE(prog.wait_stderr("error: illegal")) << prog.stderr_text();
         const std::string err = prog.stderr_text();
-        const size_t at = err.find("error: ");
+        const size_t at = err.find("error: illegal");
         const std::string line = err.substr(at, err.find('\n', at) - at);
         if (on) {
             const Window dialog = wait_for_window(dpy, "Zentaphon: Error");
@@ -328,6 +331,9 @@ TEST(AnalyserMeasuring, ErrorDialogShowsTheErrorLine)
         } else {
             EXPECT_TRUE(wait_until([&] { return !is_set(dpy, win.controls.analyser_run); }));
             EXPECT_FALSE(wait_for_window(dpy, "Zentaphon: Error", 2));
+            EXPECT_EQ(err.find("error: averaging 1001 is not between 1 and 1000, using 1\n"
+                               "error: frequencyScale \"mel\" is neither linear nor log, using linear\n"),
+                      0u) << err;
         }
         prog.kill();
     }
