@@ -74,51 +74,34 @@ TEST(LogAxis, ColumnsHoldTheComponentsOfTheirRangeOrTheNearestOne)
     EXPECT_FALSE(LogAxis(width, nf, 20).usable());   // nothing above 20 Hz
 }
 
-namespace {
-
-std::vector<std::string> names_in(const std::string& dir)
-{
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                out.push_back(e->d_name);
-        closedir(d);
-    }
-    return out;
-}
-
-bool write_text(std::FILE* f, const void* text)
-{
-    return std::fputs(static_cast<const char*>(text), f) >= 0;
-}
-
-bool fail_half_way(std::FILE* f, const void*)
-{
-    std::fputs("half", f);
-    return false;
-}
-
-}  // namespace
-
+// A body that fails leaves nothing; a whole write leaves the file alone.
 TEST(SpectrumExport, WritesWholeFilesOrNone)
 {
     char tmpl[] = "/tmp/zen-export-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl, good = dir + "/good.csv", bad = dir + "/bad.csv";
-
-    EXPECT_FALSE(write_file_atomically(bad.c_str(), fail_half_way, nullptr));
-    EXPECT_TRUE(names_in(dir).empty());
-    EXPECT_FALSE(write_file_atomically((dir + "/missing/x.csv").c_str(), write_text, "x"));
-
-    ASSERT_TRUE(write_file_atomically(good.c_str(), write_text, "a,b\n"));
-    EXPECT_EQ(names_in(dir), std::vector<std::string>{"good.csv"});
+    const std::string dir = tmpl, path = dir + "/a.csv";
+    auto names = [&] {
+        std::string all;
+        DIR* d = opendir(tmpl);
+        while (dirent* e = d ? readdir(d) : nullptr)
+            all += e->d_name[0] == '.' ? "" : std::string(e->d_name) + " ";
+        if (d)
+            closedir(d);
+        return all;
+    };
+    auto half = [](std::FILE* f, const void*) { return std::fputs("half", f) < 0; };
+    auto whole = [](std::FILE* f, const void*) { return std::fputs("a,b\n", f) >= 0; };
+    EXPECT_FALSE(write_file_atomically(path.c_str(), half, nullptr));
+    EXPECT_EQ(names(), "");
+    EXPECT_FALSE(write_file_atomically((dir + "/missing/a.csv").c_str(), whole, nullptr));
+    ASSERT_TRUE(write_file_atomically(path.c_str(), whole, nullptr));
+    EXPECT_EQ(names(), "a.csv ");
     char buf[16] = {};
-    std::FILE* f = std::fopen(good.c_str(), "r");
+    std::FILE* f = std::fopen(path.c_str(), "r");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(std::fread(buf, 1, sizeof buf, f), 4u);
     std::fclose(f);
     EXPECT_STREQ(buf, "a,b\n");
-    std::remove(good.c_str());
+    std::remove(path.c_str());
     rmdir(tmpl);
 }
