@@ -46,6 +46,7 @@ public:
     char label[32];
     // Measuring options, the same for both analysers.
     int averaging;              // blocks of exponential power averaging, 1 = off
+    bool restart_averaging;     // the next block sets the means
     bool log_scale;             // columns on a logarithmic frequency axis
     bool show_peak_level;       // the peak label gives the level too
     std::unique_ptr<double[]> mean_power;   // num_fft averaged powers
