@@ -92,6 +92,7 @@ void initialize_settings(int& argc, char** argv)
         usage();
     XtGetApplicationResources(toplevel, &app_resources, app_resource_table, app_resource_count,
                               nullptr, 0);
+    install_error_dialog();   // the settings' own reports below show in it too
     check_db_range();
     check_measuring_settings();
 }
@@ -110,7 +111,6 @@ static void copy_sampler_settings()
 void start_up(int& argc, char** argv)
 {
     initialize_settings(argc, argv);
-    install_error_dialog();
 
     main_window = XmCreateMainWindow(toplevel, const_cast<char*>("MainWindow"), nullptr, 0);
     XtManageChild(main_window);

@@ -240,14 +240,14 @@ TEST_F(AnalyserMeasuring, PopupMenuSwitchesToTheLogScale)
 }
 
 // With errorDialog on, a start that fails shows its line in "Zentaphon:
-// Error"; off, the line goes to standard error only, as do the reports of
+// Error", below the report of a setting out of range; off, the line goes to standard error only, as do the reports of
 // measuring settings out of range.
 TEST_F(AnalyserMeasuring, ErrorDialogShowsTheErrorLine)
 {
     Glyphs glyphs(dpy);
     for (bool on : {true, false}) {
         ASSERT_NO_FATAL_FAILURE(start({}, {"-length", "1000", "-xrm", on ? "Zentaphon.errorDialog: True" : "Zentaphon.averaging: 1001",
-                                           "-xrm", on ? "Zentaphon.peakLevel: False" : "Zentaphon.frequencyScale: mel"},
+                                           "-xrm", on ? "Zentaphon.averaging: 0" : "Zentaphon.frequencyScale: mel"},
                                       on ? "on" : "off"));
         ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
         ASSERT_TRUE(prog->wait_stderr("error: illegal")) << prog->stderr_text();
@@ -260,7 +260,9 @@ TEST_F(AnalyserMeasuring, ErrorDialogShowsTheErrorLine)
             Image img;
             EXPECT_TRUE(wait_until([&] {
                 img = capture(dpy, dialog);
-                return shows_text(img, glyphs, line, -1, 0, colour(dpy, "yellow"));
+                return shows_text(img, glyphs, line, -1, 0, colour(dpy, "yellow")) &&
+                       shows_text(img, glyphs, "error: averaging 0 is not between 1 and 1000, using 1", -1, 0,
+                                  colour(dpy, "yellow"));
             }, 10)) << line;
             evidence->add("dialog", img);
         } else {
