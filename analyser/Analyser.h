@@ -43,7 +43,19 @@ public:
     int peak_hold;              // blocks since the held peak was last reset
     int16_t label_x;            // peak label as last drawn
     int16_t label_y;            // its baseline
-    char label[16];
+    char label[32];
+    // Measuring options, the same for both analysers.
+    int averaging;              // blocks of exponential power averaging, 1 = off
+    bool restart_averaging;     // the next block sets the means
+    bool log_scale;             // columns on a logarithmic frequency axis
+    bool show_peak_level;       // the peak label gives the level too
+    std::unique_ptr<double[]> mean_power;   // num_fft averaged powers
+    // Logarithmic axis only, rebuilt with the maps: the components of each
+    // column (first, last) and each column's bar top before and after a block.
+    std::unique_ptr<int[]> column_first;
+    std::unique_ptr<int[]> column_last;
+    std::unique_ptr<int16_t[]> column_y;
+    std::unique_ptr<int16_t[]> old_column_y;
 
     Analyser();
     Analyser(const Analyser&) = delete;
@@ -54,6 +66,9 @@ public:
     bool process_block(const int32_t* block, Channel channel, bool draw);
     void set_alpha(double alpha);
     void set_decay(double decay);
+    void set_averaging(int blocks);
+    void set_log_scale(bool on);        // redraws the whole window
+    void set_peak_level(bool on);
     void compute_spectrum(const int32_t* block, Channel channel, const BlockInputs& in);
     void load_block(const int32_t* block, Channel channel, const BlockInputs& in);
     void compute_gauss();
@@ -71,12 +86,22 @@ public:
     int16_t db2sy(double d) const;
     int16_t db2sy(double d, float upperdb, float lowerdb) const;
     void build_maps();
+    bool logarithmic() const;           // log_scale and a usable log axis
+    void update_columns();              // bar tops of the log columns
+
+    // Components searched for the peak: those of the columns between the markers.
+    int first_marked_component() const;
+    int last_marked_component() const;
 
     // Display.
     bool init(Display* display, Window window);
     void resize(bool redraw);
     void draw(XRectangle rect, bool full);
     void draw_grid(bool labels);
+    void draw_columns(int first, int end, bool full);
+    void draw_log_grid(bool labels);
+    double marker_frequency(unsigned int sx) const;
+    uint16_t marker_column(double f) const;
 
     // Peak search.
     void set_peak_search(bool on);

@@ -2,6 +2,7 @@
 // DC removal, FFT, level in dB with decay and clamping. Needs no display.
 #include "analyser/Analyser.h"
 
+#include "analyser/Averaging.h"
 #include "analyser/FFT.h"
 #include "app/AppResources.h"
 #include "common/Numeric.h"
@@ -15,7 +16,8 @@ Analyser::Analyser()
     : display(nullptr), window(0), alpha(0.0), decay(0.0), peak_search(false),
       markers{0, 0}, initialised(false), width(0), height(0), gc(nullptr),
       font_width(0), font_height(0), num_fft(0), peak_freq(0.0), peak_level(0.0),
-      peak_hold(0), label_x(0), label_y(0), label{}
+      peak_hold(0), label_x(0), label_y(0), label{}, averaging(1), restart_averaging(false),
+      log_scale(false), show_peak_level(false)
 {
 }
 
@@ -48,6 +50,7 @@ void Analyser::setup_arrays()
         bar_y = std::make_unique<int16_t[]>(num_fft);
         old_bar_y = std::make_unique<int16_t[]>(num_fft);
         gauss = std::make_unique<double[]>(n);
+        mean_power = std::make_unique<double[]>(num_fft);
     }
     const double bottom = app_resources.lowerdb;
     const int16_t bottom_row = db2sy(bottom);
@@ -86,6 +89,14 @@ void Analyser::set_alpha(double a)
 void Analyser::set_decay(double d)
 {
     decay = d;
+}
+
+// Switched on, the averaging starts afresh from the next block's power.
+void Analyser::set_averaging(int blocks)
+{
+    if (blocks > 1 && averaging <= 1)
+        restart_averaging = true;
+    averaging = blocks;
 }
 
 void Analyser::compute_gauss()
@@ -157,6 +168,10 @@ void Analyser::compute_spectrum(const int32_t* block, Channel channel, const Blo
             p = fft_buf[1] * fft_buf[1];
         else
             p = fft_buf[2 * k] * fft_buf[2 * k] + fft_buf[2 * k + 1] * fft_buf[2 * k + 1];
+        if (averaging > 1) {
+            p = averaged_power(mean_power[k], p, in.first_block || restart_averaging, averaging);
+            mean_power[k] = p;
+        }
         double d = 10.0 * std::log10(p) - level_offset;   // -inf for a power of 0
         if (decaying) {
             const double held = level[k] - fall;
@@ -171,6 +186,9 @@ void Analyser::compute_spectrum(const int32_t* block, Channel channel, const Blo
         level[k] = d;
         bar_y[k] = db2sy(d, in.upperdb, in.lowerdb);
     }
+    restart_averaging = false;
+    if (logarithmic())
+        update_columns();
     if (peak_search)
         update_peak(false, in);
 }

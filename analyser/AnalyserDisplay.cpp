@@ -3,6 +3,8 @@
 // that changed, then the grid, and the labels every quarter of a second.
 #include "analyser/Analyser.h"
 
+#include "analyser/LogAxis.h"
+
 #include "app/AppResources.h"
 #include "sampler/Sampler.h"
 
@@ -45,18 +47,67 @@ void Analyser::resize(bool redraw)
 {
     if (!initialised)
         return;
-    double f0 = fc2f(sx2fc(markers[0]));
-    double f1 = fc2f(sx2fc(markers[1]));
+    double f0 = marker_frequency(markers[0]);
+    double f1 = marker_frequency(markers[1]);
     read_size(display, window, width, height);
     for (unsigned int k = 0; k < num_fft; ++k)
         bar_y[k] = db2sy(level[k]);
     build_maps();
-    markers[0] = static_cast<uint16_t>(fc2sx(f2fc(f0)));
-    markers[1] = static_cast<uint16_t>(fc2sx(f2fc(f1)));
+    markers[0] = marker_column(f0);
+    markers[1] = marker_column(f1);
     if (redraw) {
         XRectangle all = {0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
         draw(all, true);
     }
+}
+
+// A marker's frequency: on the linear axis that of its column's component,
+// on the logarithmic one the column's own.
+double Analyser::marker_frequency(unsigned int sx) const
+{
+    if (logarithmic())
+        return LogAxis(width, num_fft, static_cast<double>(sampler.rate / 2)).frequency(sx);
+    return fc2f(sx2fc(sx));
+}
+
+uint16_t Analyser::marker_column(double f) const
+{
+    if (logarithmic())
+        return static_cast<uint16_t>(LogAxis(width, num_fft, static_cast<double>(sampler.rate / 2)).column(f));
+    return static_cast<uint16_t>(fc2sx(f2fc(f)));
+}
+
+void Analyser::set_log_scale(bool on)
+{
+    if (on == log_scale)
+        return;
+    const double f0 = initialised ? marker_frequency(markers[0]) : 0.0;
+    const double f1 = initialised ? marker_frequency(markers[1]) : 0.0;
+    log_scale = on;
+    if (!initialised)
+        return;
+    build_maps();
+    markers[0] = marker_column(f0);
+    markers[1] = marker_column(f1);
+    XRectangle all = {0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
+    XSetClipMask(display, gc, None);
+    if (peak_search)
+        draw_peak_label(false);
+    draw(all, true);
+}
+
+void Analyser::set_peak_level(bool on)
+{
+    if (on == show_peak_level)
+        return;
+    if (initialised && peak_search) {
+        XSetClipMask(display, gc, None);
+        draw_peak_label(false);
+        show_peak_level = on;
+        draw_grid(true);
+        draw_peak_label(true);
+    }
+    show_peak_level = on;
 }
 
 // Labels are redrawn after every t-th block, t being a quarter second.
@@ -82,7 +133,9 @@ void Analyser::draw(XRectangle rect, bool full)
     int end = std::min<int>(rect.x + rect.width, static_cast<int>(width));
     int bottom = static_cast<int>(height) - 1;
 
-    if (full) {
+    if (logarithmic()) {
+        draw_columns(first, end, full);
+    } else if (full) {
         XFillRectangle(display, window, gc, 0, 0, width, height);
         XSetForeground(display, gc, app_resources.datacolor);
         for (int sx = first; sx < end; ++sx)
@@ -111,12 +164,63 @@ void Analyser::draw(XRectangle rect, bool full)
     }
 }
 
+// The bars of the logarithmic axis, one per column from its top row: the
+// same rules as the linear bars, with the columns' own tops.
+void Analyser::draw_columns(int first, int end, bool full)
+{
+    const int bottom = static_cast<int>(height) - 1;
+    if (full) {
+        XFillRectangle(display, window, gc, 0, 0, width, height);
+        XSetForeground(display, gc, app_resources.datacolor);
+        for (int sx = first; sx < end; ++sx)
+            XDrawLine(display, window, gc, sx, column_y[sx], sx, bottom);
+        return;
+    }
+    for (int sx = first; sx < end; ++sx)     // fallen bars: erase the top
+        if (column_y[sx] > old_column_y[sx])
+            XDrawLine(display, window, gc, sx, old_column_y[sx], sx, column_y[sx] - 1);
+    XSetForeground(display, gc, app_resources.datacolor);
+    for (int sx = first; sx < end; ++sx)     // risen bars: extend upwards
+        if (column_y[sx] < old_column_y[sx])
+            XDrawLine(display, window, gc, sx, old_column_y[sx], sx, column_y[sx]);
+}
+
+// Lines at 1, 2 and 5 times each power of ten inside the axis, major at
+// the powers of ten, labelled "20", "500", "1k", "20k".
+void Analyser::draw_log_grid(bool labels)
+{
+    const LogAxis axis(width, num_fft, static_cast<double>(sampler.rate / 2));
+    const int bottom = static_cast<int>(height) - 1;
+    char text[16];
+    for (double decade = 10.0; decade < axis.f_hi(); decade *= 10.0) {
+        for (double step : {1.0, 2.0, 5.0}) {
+            const double f = decade * step;
+            if (f < axis.f_lo() || f >= axis.f_hi())
+                continue;
+            const int sx = static_cast<int>(std::floor(axis.position(f) + 0.5));
+            XSetForeground(display, gc, step == 1.0 ? app_resources.majorgridcolor
+                                                    : app_resources.minorgridcolor);
+            XDrawLine(display, window, gc, sx, 0, sx, bottom);
+            if (labels) {
+                if (f >= 1000.0)
+                    std::snprintf(text, sizeof text, "%.0fk", f / 1000.0);
+                else
+                    std::snprintf(text, sizeof text, "%.0f", f);
+                XDrawString(display, window, gc, sx + 3, font_height, text,
+                            static_cast<int>(std::strlen(text)));
+            }
+        }
+    }
+}
+
 void Analyser::draw_grid(bool labels)
 {
     char text[10];
     const int bottom = static_cast<int>(height) - 1;
 
-    if (sampler.rate >= 2) {
+    if (logarithmic()) {
+        draw_log_grid(labels);
+    } else if (sampler.rate >= 2) {
         const long long half = sampler.rate / 2;
         for (long long f = 0; f < half; f += 2500) {
             int sx = fc2sx(static_cast<unsigned int>(f2fc(static_cast<double>(f))));

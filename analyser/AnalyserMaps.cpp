@@ -4,6 +4,8 @@
 // from upperdb at row 0 to lowerdb at the bottom row.
 #include "analyser/Analyser.h"
 
+#include "analyser/LogAxis.h"
+
 #include "app/AppResources.h"
 #include "common/Check.h"
 #include "sampler/Sampler.h"
@@ -57,7 +59,7 @@ double Analyser::fc2f(unsigned int fc, int rate) const
     const double hr = half_rate(rate);
     if (!(hr > 0.0))
         return 0.0;
-    return (static_cast<double>(fc) + 0.5) / static_cast<double>(num_fft) * hr;
+    return component_frequency(fc, num_fft, hr);
 }
 
 int Analyser::fc2sx(unsigned int fc) const
@@ -105,4 +107,51 @@ void Analyser::build_maps()
         sx2fc_table[sx] = rint_limited(nf * (static_cast<double>(sx) / w), last_fc);
     for (unsigned int fc = 0; fc < num_fft; ++fc)
         fc2sx_table[fc] = width == 0 ? 0 : rint_limited(w * (static_cast<double>(fc) / nf), last_sx);
+
+    // The logarithmic axis replaces both tables and adds the columns'
+    // components; where it cannot be drawn the linear one stays.
+    column_first.reset();
+    column_last.reset();
+    column_y.reset();
+    old_column_y.reset();
+    if (!log_scale)
+        return;
+    const LogAxis axis(width, num_fft, half_rate(sampler.rate));
+    if (!axis.usable())
+        return;
+    column_first = std::make_unique<int[]>(width);
+    column_last = std::make_unique<int[]>(width);
+    column_y = std::make_unique<int16_t[]>(width);
+    old_column_y = std::make_unique<int16_t[]>(width);
+    axis.build_columns(column_first.get(), column_last.get(), sx2fc_table.get(), fc2sx_table.get());
+    update_columns();
+    for (unsigned int sx = 0; sx < width; ++sx)
+        old_column_y[sx] = column_y[sx];
+}
+
+bool Analyser::logarithmic() const
+{
+    return log_scale && column_first != nullptr;
+}
+
+// A column's bar stands as high as its highest component's.
+void Analyser::update_columns()
+{
+    for (unsigned int sx = 0; sx < width; ++sx) {
+        old_column_y[sx] = column_y[sx];
+        int16_t top = bar_y[column_first[sx]];
+        for (int fc = column_first[sx] + 1; fc <= column_last[sx]; ++fc)
+            top = bar_y[fc] < top ? bar_y[fc] : top;
+        column_y[sx] = top;
+    }
+}
+
+int Analyser::first_marked_component() const
+{
+    return logarithmic() ? column_first[markers[0]] : sx2fc(markers[0]);
+}
+
+int Analyser::last_marked_component() const
+{
+    return logarithmic() ? column_last[markers[1]] : sx2fc(markers[1]);
 }

@@ -38,8 +38,8 @@ void Analyser::update_peak(bool reset, const BlockInputs& in)
         peak_level = in.lowerdb;
         peak_hold = 0;
     }
-    int fa = sx2fc(markers[0]);
-    int fb = sx2fc(markers[1]);
+    int fa = first_marked_component();
+    int fb = last_marked_component();
     for (int fc = fa; fc <= fb; ++fc) {
         if (level[fc] > peak_level) {
             peak_freq = fc2f(static_cast<unsigned int>(fc), in.rate);
@@ -55,6 +55,10 @@ void Analyser::draw_peak_label(bool show)
         double f = peak_freq;
         long long hz = (f > -1.0e15 && f < 1.0e15) ? static_cast<long long>(f) : 0;
         std::snprintf(label, 10, "%lld", hz);
+        if (show_peak_level) {
+            const std::size_t used = std::strlen(label);
+            std::snprintf(label + used, sizeof label - used, " Hz %.1f dB", peak_level);
+        }
         int length = static_cast<int>(std::strlen(label));
         int sx = fc2sx(static_cast<unsigned int>(f2fc(peak_freq)));
         label_x = static_cast<int16_t>(sx - (length * font_width) / 2);

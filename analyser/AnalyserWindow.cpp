@@ -5,6 +5,7 @@
 #include "analyser/AnalyserWindow.h"
 
 #include "analyser/Analyser.h"
+#include "analyser/AnalyserMenu.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/Icons.h"
@@ -51,6 +52,7 @@ static Widget create_area(const char* name, long index, bool stereo)
     XtAddCallback(area, XmNexposeCallback, analyser_area_callback, client);
     XtAddCallback(area, XmNresizeCallback, analyser_area_callback, client);
     XtAddCallback(area, XmNinputCallback, analyser_area_callback, client);
+    add_analyser_menu(area);
     return area;
 }
 

@@ -38,6 +38,12 @@ XtResource app_resource_table[] = {
     {S("majorgridcolor"), S("MajorGridColor"), S(XtRPixel), FIELD(majorgridcolor), STRING("gray60")},
     {S("minorgridcolor"), S("MinorGridColor"), S(XtRPixel), FIELD(minorgridcolor), STRING("gray40")},
     {S("gridfont"), S("GridFont"), S(XtRFontStruct), FIELD(gridfont), STRING("fixed")},
+    // Measuring options.
+    {S("averaging"), S("Averaging"), S(XtRInt), FIELD(averaging), IMMEDIATE(1)},
+    {S("frequencyScale"), S("FrequencyScale"), S(XtRString), FIELD(frequencyscale), STRING("linear")},
+    {S("peakLevel"), S("PeakLevel"), S(XtRBoolean), FIELD(peaklevel), IMMEDIATE(False)},
+    {S("exportDirectory"), S("ExportDirectory"), S(XtRString), FIELD(exportdirectory), STRING(".")},
+    {S("errorDialog"), S("ErrorDialog"), S(XtRBoolean), FIELD(errordialog), IMMEDIATE(False)},
 };
 
 XrmOptionDescRec option_table[] = {
@@ -142,6 +148,7 @@ const NumberSetting number_settings[] = {
     {"alpha", "Alpha", true, &app_resources.alpha, 20},
     {"decay", "Decay", true, &app_resources.decay, 48},
     {"zoom", "Zoom", true, &app_resources.zoom, 6},
+    {"averaging", "Averaging", false, &app_resources.averaging, 1},
 };
 constexpr int number_count = sizeof number_settings / sizeof number_settings[0];
 

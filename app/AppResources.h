@@ -25,12 +25,18 @@ struct AppResources {
     Pixel majorgridcolor;
     Pixel minorgridcolor;
     XFontStruct* gridfont;
+    // Measuring options; their defaults leave the analyser as it always was.
+    int averaging;         // blocks of power averaging, 1 = off
+    String frequencyscale; // "linear" or "log"
+    Boolean peaklevel;     // the peak label gives the level too
+    String exportdirectory;
+    Boolean errordialog;   // "error: " lines also shown in a dialog
 };
 
 extern AppResources app_resources;
 
 extern XtResource app_resource_table[];
-constexpr int app_resource_count = 19;
+constexpr int app_resource_count = 24;
 extern XrmOptionDescRec option_table[];
 constexpr int option_count = 10;
 extern String fallback_resources[];   // 59 lines and a null entry

@@ -3,6 +3,7 @@
 #include "app/ControlWindow.h"
 
 #include "analyser/Analyser.h"
+#include "analyser/AnalyserMenu.h"
 #include "analyser/AnalyserWindow.h"
 #include "app/AppResources.h"
 #include "app/HelpWindow.h"
@@ -343,6 +344,7 @@ void apply_resources()
     double z = app_resources.zoom;
     set_scale_value(zoom_scale, z);
     scope.set_zoom(z);
+    apply_measuring_resources();
 }
 
 void show_dialog(Widget dialog)

@@ -3,6 +3,7 @@
 
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
+#include "app/ErrorDialog.h"
 #include "app/Icons.h"
 #include "sampler/Sampler.h"
 
@@ -63,6 +64,25 @@ static void check_db_range()
     lower = -100.0f;
 }
 
+// The measuring options: averaging over 1 to 1000 blocks, a linear or
+// logarithmic frequency scale.
+static void check_measuring_settings()
+{
+    int& blocks = app_resources.averaging;
+    if (blocks < 1 || blocks > 1000) {
+        std::fprintf(stderr, "error: averaging %d is not between 1 and 1000, using 1\n", blocks);
+        blocks = 1;
+    }
+    String& scale = app_resources.frequencyscale;
+    if (!scale || (zen::strcasecmp(scale, "linear") != 0 && zen::strcasecmp(scale, "log") != 0)) {
+        std::fprintf(stderr, "error: frequencyScale \"%s\" is neither linear nor log, using linear\n",
+                     scale ? scale : "");
+        scale = const_cast<String>("linear");
+    }
+    if (!app_resources.exportdirectory || !*app_resources.exportdirectory)
+        app_resources.exportdirectory = const_cast<String>(".");
+}
+
 void initialize_settings(int& argc, char** argv)
 {
     program_name = argv[0];
@@ -72,7 +92,9 @@ void initialize_settings(int& argc, char** argv)
         usage();
     XSetIOErrorHandler(display_lost);
     read_app_resources(toplevel);
+    install_error_dialog();   // the settings' own reports below show in it too
     check_db_range();
+    check_measuring_settings();
 }
 
 static void copy_sampler_settings()

@@ -1,0 +1,135 @@
+// The popup menu of the analyser window: "Averaging", "Frequency scale",
+// "Peak level" and "Export spectrum". One menu serves both drawing areas
+// and every choice applies to both analysers; the menu is made at its
+// first post and starts from the settings.
+#include "analyser/AnalyserMenu.h"
+
+#include "analyser/Analyser.h"
+#include "analyser/AnalyserWindow.h"
+#include "analyser/SpectrumExport.h"
+#include "app/AppResources.h"
+#include "app/Startup.h"
+
+#include <X11/keysym.h>
+#include <Xm/CascadeB.h>
+#include <Xm/PushB.h>
+#include <Xm/RowColumn.h>
+#include <Xm/ToggleB.h>
+#include <Xm/Xm.h>
+
+namespace {
+
+Widget menu;
+
+// Averaging choices in blocks; "Off" is 1.
+constexpr int averaging_choices[] = {1, 4, 16, 64};
+constexpr const char* averaging_names[] = {"Off", "4", "16", "64"};
+
+void set_averaging(int blocks)
+{
+    analysers[0].set_averaging(blocks);
+    analysers[1].set_averaging(blocks);
+}
+
+void set_log_scale(bool on)
+{
+    analysers[0].set_log_scale(on);
+    analysers[1].set_log_scale(on);
+}
+
+void set_peak_level(bool on)
+{
+    analysers[0].set_peak_level(on);
+    analysers[1].set_peak_level(on);
+}
+
+void averaging_callback(Widget w, XtPointer client_data, XtPointer)
+{
+    if (XmToggleButtonGetState(w))
+        set_averaging(static_cast<int>(reinterpret_cast<long>(client_data)));
+}
+
+void scale_callback(Widget w, XtPointer client_data, XtPointer)
+{
+    if (XmToggleButtonGetState(w))
+        set_log_scale(client_data != nullptr);
+}
+
+void peak_level_callback(Widget w, XtPointer, XtPointer)
+{
+    set_peak_level(XmToggleButtonGetState(w));
+}
+
+void export_callback(Widget, XtPointer, XtPointer)
+{
+    export_spectrum();
+}
+
+Widget toggle(Widget parent, const char* name, bool set, XtCallbackProc callback, long client)
+{
+    Arg args[2];
+    Cardinal n = 0;
+    XtSetArg(args[n], XmNset, set ? XmSET : XmUNSET); ++n;
+    XtSetArg(args[n], XmNvisibleWhenOff, True); ++n;
+    Widget w = XmCreateToggleButton(parent, const_cast<char*>(name), args, n);
+    XtAddCallback(w, XmNvalueChangedCallback, callback, reinterpret_cast<XtPointer>(client));
+    XtManageChild(w);
+    return w;
+}
+
+// A cascade entry of the menu and its pulldown of one-of-many choices.
+Widget submenu(const char* name)
+{
+    Arg args[1];
+    XtSetArg(args[0], XmNradioBehavior, True);
+    Widget pulldown = XmCreatePulldownMenu(menu, const_cast<char*>(name), args, 1);
+    XtSetArg(args[0], XmNsubMenuId, pulldown);
+    Widget cascade = XmCreateCascadeButton(menu, const_cast<char*>(name), args, 1);
+    XtManageChild(cascade);
+    return pulldown;
+}
+
+void create_menu()
+{
+    Arg args[1];
+    XtSetArg(args[0], XmNpopupEnabled, XmPOPUP_DISABLED);
+    menu = XmCreatePopupMenu(analyser_dialog, const_cast<char*>("AnalyserMenu"), args, 1);
+
+    Widget averaging = submenu("Averaging");
+    for (int i = 0; i < 4; ++i)
+        toggle(averaging, averaging_names[i], analysers[0].averaging == averaging_choices[i],
+               averaging_callback, averaging_choices[i]);
+    Widget scale = submenu("Frequency scale");
+    toggle(scale, "Linear", !analysers[0].log_scale, scale_callback, 0);
+    toggle(scale, "Logarithmic", analysers[0].log_scale, scale_callback, 1);
+    toggle(menu, "Peak level", analysers[0].show_peak_level, peak_level_callback, 0);
+    Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
+    XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
+    XtManageChild(export_button);
+}
+
+void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
+{
+    if (event->type == ButtonPress && event->xbutton.button == Button3) {
+        if (!menu)
+            create_menu();
+        XmMenuPosition(menu, &event->xbutton);
+        XtManageChild(menu);
+    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_s) {
+        export_spectrum();
+    }
+}
+
+} // namespace
+
+void apply_measuring_resources()
+{
+    set_averaging(app_resources.averaging);
+    set_log_scale(zen::strcasecmp(app_resources.frequencyscale, "log") == 0);
+    set_peak_level(app_resources.peaklevel);
+}
+
+void add_analyser_menu(Widget area)
+{
+    XtAddEventHandler(area, ButtonPressMask | KeyPressMask, False, area_event_handler, nullptr);
+}
