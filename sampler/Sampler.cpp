@@ -112,11 +112,15 @@ bool Sampler::read_block()
 {
     const timespec started = now();
     if (source == Soundcard) {
-        // After a failed read the block goes on with whatever the buffer holds.
-        if (device_pcm->read(buffer.get(), length) == static_cast<int64_t>(length))
+        // After a failed read the block goes on as silence: the buffer holds
+        // the last block, already widened, or part of one.
+        if (device_pcm->read(buffer.get(), length) == static_cast<int64_t>(length)) {
             device_worked();
-        else if (!device_failed("reads", started))
-            return false;
+        } else {
+            if (!device_failed("reads", started))
+                return false;
+            std::memset(buffer.get(), 0, 2 * sizeof(int16_t) * length);
+        }
     } else {
         int64_t n = file_pcm->read(buffer.get(), length);
         if (n != static_cast<int64_t>(length))

@@ -379,6 +379,19 @@ TEST(SamplerSoundcard, FailedFirstReadGoesOnWithTheZeroedBlock)
         ASSERT_EQ(dump[k], k % 2 ? 9 * 65536 : -5 * 65536) << k;
 }
 
+// A read that fails after good ones: that block is silence, not the last
+// block widened once more.
+TEST(SamplerSoundcard, FailedLaterReadGoesOnAsSilence)
+{
+    const ChildResult r = run_child("set length 128;start;read 3;stop",
+                                    {{"SIMDSP_LEFT", "dc:-5"}, {"SIMDSP_RIGHT", "dc:9"}, {"SIMDSP_FAIL_READ", "2:EIO"}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<int32_t> dump = int32s_of(r.dump);
+    ASSERT_EQ(dump.size(), 3u * 2 * 128);
+    for (size_t k = 0; k < dump.size(); ++k)
+        ASSERT_EQ(dump[k], k / 256 == 1 ? 0 : k % 2 ? 9 * 65536 : -5 * 65536) << k;
+}
+
 // ---------------------------------------------------------------- disk files
 
 class SamplerDiskfile : public ::testing::TestWithParam<const char*> {
