@@ -6,7 +6,7 @@
 
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
-#include "analyser/SpectrumExport.h"
+#include "analyser/AnalyserExport.h"
 #include "app/AppResources.h"
 #include "app/Startup.h"
 

@@ -5,7 +5,7 @@
 
 #include "analyser/Averaging.h"
 #include "analyser/LogAxis.h"
-#include "analyser/SpectrumExport.h"
+#include "analyser/AnalyserExport.h"
 
 #include <cmath>
 #include <cstdio>
@@ -75,7 +75,7 @@ TEST(LogAxis, ColumnsHoldTheComponentsOfTheirRangeOrTheNearestOne)
 }
 
 // A body that fails leaves nothing; a whole write leaves the file alone.
-TEST(SpectrumExport, WritesWholeFilesOrNone)
+TEST(AnalyserExport, WritesWholeFilesOrNone)
 {
     char tmpl[] = "/tmp/zen-export-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);

@@ -3,7 +3,7 @@
 // channel. The picture is drawn afresh into a pixmap by a full draw of each
 // area, so a covered or partly off-screen window exports whole; in stereo
 // the right channel's area lies below the left's, as on screen.
-#include "analyser/SpectrumExport.h"
+#include "analyser/AnalyserExport.h"
 
 #include "analyser/Analyser.h"
 #include "app/AppResources.h"
