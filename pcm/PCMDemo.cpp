@@ -1,31 +1,11 @@
 #include "pcm/PCMDemo.h"
 
+#include "common/Clock.h"
 #include "pcm/DemoSignal.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-namespace {
-
-timespec add_seconds(timespec t, double s)
-{
-    const long long ns = static_cast<long long>(s * 1e9);
-    t.tv_sec += static_cast<time_t>(ns / 1000000000LL);
-    t.tv_nsec += static_cast<long>(ns % 1000000000LL);
-    if (t.tv_nsec >= 1000000000L) {
-        t.tv_nsec -= 1000000000L;
-        ++t.tv_sec;
-    }
-    return t;
-}
-
-double seconds_between(const timespec& a, const timespec& b)
-{
-    return static_cast<double>(b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) * 1e-9;
-}
-
-} // namespace
 
 PCMDemo::PCMDemo(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
     : PCM(name_, type_, mode_, format_, channels_, rate_, size_)
@@ -61,8 +41,7 @@ int64_t PCMDemo::seek(int64_t, int)
 
 void PCMDemo::pace(uint64_t count)
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double now = monotonic_seconds();
     if (!started) {
         start = now;
         started = true;
@@ -71,14 +50,11 @@ void PCMDemo::pace(uint64_t count)
     const double due = static_cast<double>(position) / rate;
     // A reader more than two blocks late loses them, as with a sound card,
     // rather than being handed a burst to catch up with.
-    const double late = seconds_between(start, now) - due;
-    if (late > 2.0 * size / rate) {
-        start = add_seconds(now, -due);
+    if (now - start - due > 2.0 * size / rate) {
+        start = now - due;
         return;
     }
-    const timespec deadline = add_seconds(start, due);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
+    sleep_until(start + due);
 }
 
 int64_t PCMDemo::read(void* buffer, uint64_t count)

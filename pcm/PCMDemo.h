@@ -5,7 +5,6 @@
 
 #include "pcm/PCM.h"
 
-#include <ctime>
 
 class PCMDemo : public PCM {
 public:
@@ -19,7 +18,7 @@ public:
 
 private:
     uint64_t position = 0;   // frames moved since the first transfer
-    timespec start{};        // monotonic time of frame 0
+    double start = 0;        // monotonic time of frame 0, seconds
     bool started = false;
 
     // Waits until count more frames have taken their time.

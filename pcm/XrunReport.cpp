@@ -1,14 +1,6 @@
 #include "pcm/XrunReport.h"
 
 #include <cstdio>
-#include <ctime>
-
-double monotonic_seconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
-}
 
 void XrunReport::note(const char* name, const char* what)
 {

@@ -3,6 +3,8 @@
 // floods it.
 #pragma once
 
+#include "common/Clock.h"
+
 class XrunReport {
 public:
     // One recovered overrun or underrun of the stream called name; what is
@@ -15,6 +17,3 @@ private:
     long long said = 0;          // count at the last line
     double last_line = -1e300;   // monotonic seconds
 };
-
-// Monotonic clock in seconds.
-double monotonic_seconds();

@@ -2,6 +2,7 @@
 // through the device while it is analysed.
 #include "sampler/Sampler.h"
 
+#include "common/Clock.h"
 #include "pcm/PCM.h"
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <new>
 
 Sampler sampler;
@@ -101,16 +101,9 @@ bool Sampler::start()
     return true;
 }
 
-static timespec now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
-}
-
 bool Sampler::read_block()
 {
-    const timespec started = now();
+    const double started = monotonic_seconds();
     if (source == Soundcard) {
         // After a failed read the block goes on as silence: the buffer holds
         // the last block, already widened, or part of one.
@@ -137,7 +130,7 @@ bool Sampler::read_block()
     return true;
 }
 
-bool Sampler::device_failed(const char* what, const timespec& started)
+bool Sampler::device_failed(const char* what, double started)
 {
     const int error = errno;
     // A stream whose device has gone has said so itself.
@@ -148,9 +141,7 @@ bool Sampler::device_failed(const char* what, const timespec& started)
     // stalled sound server) weighs as the blocks whose time it took; a
     // single one still lets the run go on.
     const double period = static_cast<double>(length) / static_cast<double>(rate);
-    const timespec ended = now();
-    const double took = static_cast<double>(ended.tv_sec - started.tv_sec) + (ended.tv_nsec - started.tv_nsec) * 1e-9;
-    failed_blocks += std::max(1, static_cast<int>(took / period));
+    failed_blocks += std::max(1, static_cast<int>((monotonic_seconds() - started) / period));
     const int limit = std::max(1, static_cast<int>(std::ceil(blocks_per_second)));
     if (failed_blocks >= limit && (failures >= 2 || failures >= limit)) {
         std::fprintf(stderr,
@@ -168,12 +159,7 @@ bool Sampler::device_failed(const char* what, const timespec& started)
     }
     // The rest of the block's time: a device that fails at once is not
     // asked again before a block could have arrived.
-    const double due = static_cast<double>(started.tv_sec) + started.tv_nsec * 1e-9 + period;
-    timespec until;
-    until.tv_sec = static_cast<time_t>(due);
-    until.tv_nsec = static_cast<long>((due - static_cast<double>(until.tv_sec)) * 1e9);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
+    sleep_until(started + period);
     return true;
 }
 

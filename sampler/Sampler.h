@@ -6,7 +6,6 @@
 #include "pcm/PCM.h"
 
 #include <cstdint>
-#include <ctime>
 #include <memory>
 
 class Sampler {
@@ -46,9 +45,9 @@ public:
     void stop();
 
 private:
-    // Counts a failed device transfer begun at started; false when the run
-    // must end.
-    bool device_failed(const char* what, const timespec& started);
+    // Counts a failed device transfer begun at started (monotonic
+    // seconds); false when the run must end.
+    bool device_failed(const char* what, double started);
     void device_worked();
     // Reports failures kept quiet once a second's worth of blocks has gone by.
     void report_quiet_failures();
