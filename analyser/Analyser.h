@@ -50,6 +50,9 @@ public:
     bool log_scale;             // columns on a logarithmic frequency axis
     bool show_peak_level;       // the peak label gives the level too
     std::unique_ptr<double[]> mean_power;   // num_fft averaged powers
+    // The last block's levels after averaging, before decay and clamping
+    // (dB, -inf for no power): what the spectrogram shows.
+    std::unique_ptr<double[]> fresh_level;
     // Logarithmic axis only, rebuilt with the maps: the components of each
     // column (first, last) and each column's bar top before and after a block.
     std::unique_ptr<int[]> column_first;

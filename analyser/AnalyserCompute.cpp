@@ -51,11 +51,13 @@ void Analyser::setup_arrays()
         old_bar_y = std::make_unique<int16_t[]>(num_fft);
         gauss = std::make_unique<double[]>(n);
         mean_power = std::make_unique<double[]>(num_fft);
+        fresh_level = std::make_unique<double[]>(num_fft);
     }
     const double bottom = app_resources.lowerdb;
     const int16_t bottom_row = db2sy(bottom);
     for (unsigned int k = 0; k < num_fft; ++k) {
         level[k] = bottom;
+        fresh_level[k] = bottom;
         bar_y[k] = bottom_row;
         old_bar_y[k] = bottom_row;
     }
@@ -173,6 +175,7 @@ void Analyser::compute_spectrum(const int32_t* block, Channel channel, const Blo
             mean_power[k] = p;
         }
         double d = 10.0 * std::log10(p) - level_offset;   // -inf for a power of 0
+        fresh_level[k] = d;
         if (decaying) {
             const double held = level[k] - fall;
             if (held > d)

@@ -6,6 +6,7 @@
 #include "analyser/AnalyserExport.h"
 
 #include "analyser/Analyser.h"
+#include "analyser/SpectrogramWindow.h"
 #include "app/AppResources.h"
 
 #include <X11/Xutil.h>
@@ -64,6 +65,7 @@ struct Channel {
 struct Picture {
     png_image image;
     std::unique_ptr<png_byte[]> rgb;
+    const png_byte* pixels = nullptr;   // instead of rgb
 };
 
 // Draws analyser a into a pixmap of its size and copies it as RGB into
@@ -84,30 +86,16 @@ bool draw_into(Analyser& a, png_byte* out)
     XRectangle all = {0, 0, static_cast<unsigned short>(a.width), static_cast<unsigned short>(a.height)};
     a.draw(all, true);
     a.window = window;
-    XImage* img = XGetImage(d, pixmap, 0, 0, a.width, a.height, AllPlanes, ZPixmap);
+    const bool ok = read_rgb(d, pixmap, a.width, a.height, out);
     XFreePixmap(d, pixmap);
-    if (!img) {
-        std::fprintf(stderr, "error: cannot export the picture: the server gave no image\n");
-        return false;
-    }
-    const Channel r(visual->red_mask), g(visual->green_mask), b(visual->blue_mask);
-    for (unsigned int y = 0; y < a.height; ++y)
-        for (unsigned int x = 0; x < a.width; ++x) {
-            const unsigned long p = XGetPixel(img, static_cast<int>(x), static_cast<int>(y));
-            png_byte* o = out + (static_cast<size_t>(y) * a.width + x) * 3;
-            o[0] = r.value(p);
-            o[1] = g.value(p);
-            o[2] = b.value(p);
-        }
-    XDestroyImage(img);
-    return true;
+    return ok;
 }
 
 bool write_png(std::FILE* f, const void* data)
 {
     auto* picture = static_cast<const Picture*>(data);
     png_image image = picture->image;
-    const bool ok = png_image_write_to_stdio(&image, f, 0, picture->rgb.get(), 0, nullptr) != 0;
+    const bool ok = png_image_write_to_stdio(&image, f, 0, picture->pixels ? picture->pixels : picture->rgb.get(), 0, nullptr) != 0;
     if (!ok)
         std::fprintf(stderr, "error: cannot write the picture: %s\n", image.message);
     png_image_free(&image);
@@ -143,6 +131,43 @@ bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, co
     std::fprintf(stderr, "error: cannot write %s: %s\n", path, e ? std::strerror(e) : "write failed");
     unlink(temp.c_str());
     return false;
+}
+
+bool read_rgb(Display* d, Drawable from, unsigned int width, unsigned int height, unsigned char* out)
+{
+    Visual* visual = DefaultVisual(d, DefaultScreen(d));
+    if (visual->c_class != TrueColor && visual->c_class != DirectColor) {
+        std::fprintf(stderr, "error: cannot export the picture: the display has no true-colour visual\n");
+        return false;
+    }
+    XImage* img = XGetImage(d, from, 0, 0, width, height, AllPlanes, ZPixmap);
+    if (!img) {
+        std::fprintf(stderr, "error: cannot export the picture: the server gave no image\n");
+        return false;
+    }
+    const Channel r(visual->red_mask), g(visual->green_mask), b(visual->blue_mask);
+    for (unsigned int y = 0; y < height; ++y)
+        for (unsigned int x = 0; x < width; ++x) {
+            const unsigned long p = XGetPixel(img, static_cast<int>(x), static_cast<int>(y));
+            png_byte* o = out + (static_cast<size_t>(y) * width + x) * 3;
+            o[0] = r.value(p);
+            o[1] = g.value(p);
+            o[2] = b.value(p);
+        }
+    XDestroyImage(img);
+    return true;
+}
+
+bool write_rgb_png(const char* path, unsigned int width, unsigned int height, const unsigned char* rgb)
+{
+    Picture picture;
+    std::memset(&picture.image, 0, sizeof picture.image);
+    picture.image.version = PNG_IMAGE_VERSION;
+    picture.image.format = PNG_FORMAT_RGB;
+    picture.image.width = width;
+    picture.image.height = height;
+    picture.pixels = rgb;
+    return write_file_atomically(path, write_png, &picture);
 }
 
 bool export_spectrum()
@@ -186,5 +211,11 @@ bool export_spectrum()
     if (!write_file_atomically(png.c_str(), write_png, &picture))
         return false;
     std::fprintf(stderr, "spectrum exported to %s and %s\n", csv.c_str(), png.c_str());
+    if (spectrogram_open()) {
+        const std::string picture_path = base + "-spectrogram.png";
+        if (!export_spectrogram(picture_path))
+            return false;
+        std::fprintf(stderr, "spectrogram exported to %s\n", picture_path.c_str());
+    }
     return true;
 }

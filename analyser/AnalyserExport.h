@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <X11/Xlib.h>
+
 // Writes zentaphon-YYYYMMDD-HHMMSS.csv and .png into exportDirectory and
 // names them in one line on standard error; false after one "error: " line.
 bool export_spectrum();
@@ -16,3 +18,12 @@ bool export_spectrum();
 // under either name.
 bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, const void* data),
                            const void* data);
+
+// Reads a width x height drawable of the default visual as 8-bit RGB rows
+// (3 bytes a pixel) into out; false after one "error: " line (no
+// true-colour visual, no image).
+bool read_rgb(Display* d, Drawable from, unsigned int width, unsigned int height, unsigned char* out);
+
+// Writes RGB rows as a PNG file through a temporary name; false after one
+// "error: " line.
+bool write_rgb_png(const char* path, unsigned int width, unsigned int height, const unsigned char* rgb);

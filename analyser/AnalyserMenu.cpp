@@ -1,5 +1,5 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
-// "Peak level" and "Export spectrum". One menu serves both drawing areas
+// "Peak level", "Export spectrum" and "Spectrogram...". One menu serves both drawing areas
 // and every choice applies to both analysers; the menu is made at its
 // first post and starts from the settings.
 #include "analyser/AnalyserMenu.h"
@@ -7,6 +7,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
+#include "analyser/SpectrogramWindow.h"
 #include "app/AppResources.h"
 #include "app/Startup.h"
 
@@ -35,6 +36,7 @@ void set_log_scale(bool on)
 {
     analysers[0].set_log_scale(on);
     analysers[1].set_log_scale(on);
+    spectrogram_set_log_scale(on);
 }
 
 void set_peak_level(bool on)
@@ -63,6 +65,11 @@ void peak_level_callback(Widget w, XtPointer, XtPointer)
 void export_callback(Widget, XtPointer, XtPointer)
 {
     export_spectrum();
+}
+
+void spectrogram_callback(Widget, XtPointer, XtPointer)
+{
+    show_spectrogram_window();
 }
 
 Widget toggle(Widget parent, const char* name, bool set, XtCallbackProc callback, long client)
@@ -106,6 +113,12 @@ void create_menu()
     Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
+    Widget spectrogram_button = XmCreatePushButton(menu, const_cast<char*>("Spectrogram"), nullptr, 0);
+    XmString label = XmStringCreateLocalized(const_cast<char*>("Spectrogram..."));
+    XtVaSetValues(spectrogram_button, XmNlabelString, label, nullptr);
+    XmStringFree(label);
+    XtAddCallback(spectrogram_button, XmNactivateCallback, spectrogram_callback, nullptr);
+    XtManageChild(spectrogram_button);
 }
 
 void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
@@ -117,6 +130,8 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         XtManageChild(menu);
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_s) {
         export_spectrum();
+    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_g) {
+        show_spectrogram_window();
     }
 }
 

@@ -44,6 +44,9 @@ XtResource app_resource_table[] = {
     {S("peakLevel"), S("PeakLevel"), S(XtRBoolean), FIELD(peaklevel), IMMEDIATE(False)},
     {S("exportDirectory"), S("ExportDirectory"), S(XtRString), FIELD(exportdirectory), STRING(".")},
     {S("errorDialog"), S("ErrorDialog"), S(XtRBoolean), FIELD(errordialog), IMMEDIATE(False)},
+    // The spectrogram.
+    {S("spectrogram"), S("Spectrogram"), S(XtRBoolean), FIELD(spectrogram), IMMEDIATE(False)},
+    {S("spectrogramColors"), S("SpectrogramColors"), S(XtRString), FIELD(spectrogramcolors), STRING("viridis")},
 };
 
 XrmOptionDescRec option_table[] = {

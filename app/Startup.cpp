@@ -1,6 +1,7 @@
 // Program start: toolkit, settings, windows, sampler settings.
 #include "app/Startup.h"
 
+#include "analyser/SpectrogramWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
@@ -81,6 +82,12 @@ static void check_measuring_settings()
     }
     if (!app_resources.exportdirectory || !*app_resources.exportdirectory)
         app_resources.exportdirectory = const_cast<String>(".");
+    String& colours = app_resources.spectrogramcolors;
+    if (!colours || (zen::strcasecmp(colours, "viridis") != 0 && zen::strcasecmp(colours, "gray") != 0)) {
+        std::fprintf(stderr, "error: spectrogramColors \"%s\" is neither viridis nor gray, using viridis\n",
+                     colours ? colours : "");
+        colours = const_cast<String>("viridis");
+    }
 }
 
 void initialize_settings(int& argc, char** argv)
@@ -127,5 +134,7 @@ void start_up(int& argc, char** argv)
     apply_resources();
     show_analyser_window();
     show_scope_window();
+    if (app_resources.spectrogram)
+        show_spectrogram_window();
     update_toggles();
 }

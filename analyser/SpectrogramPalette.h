@@ -1,0 +1,27 @@
+// Colours of the spectrogram: a level in dB becomes one of 256 colour
+// indices, and an index one of 256 colours. Standard library only.
+#pragma once
+
+#include <cstdint>
+
+struct Rgb {
+    uint8_t r, g, b;
+};
+
+// The colour index of a level in dB: lowerdb (and anything below it, -inf
+// and NaN) is 0, upperdb and above 255, linear in dB between, rounded to
+// the nearest index. Needs upperdb > lowerdb.
+inline uint8_t colour_index(double level, double lowerdb, double upperdb)
+{
+    const double x = (level - lowerdb) / (upperdb - lowerdb) * 255.0;
+    if (!(x > 0.0))
+        return 0;
+    if (x >= 255.0)
+        return 255;
+    return static_cast<uint8_t>(x + 0.5);
+}
+
+// Index i of the 256-entry viridis map (dark violet 0x440154 at 0, yellow
+// 0xFDE725 at 255, lightness rising all the way), or of the grey ramp
+// (i, i, i), each channel 0 .. 255.
+Rgb spectrogram_colour(unsigned int index, bool grey);

@@ -1,0 +1,27 @@
+// The "Spectrogram" dialog: one drawing area per shown channel (left above
+// right in stereo, the sum in mono), fed with the analysers' levels of
+// every block while it is open and the analyser runs.
+#pragma once
+
+#include "analyser/Spectrogram.h"
+
+#include <X11/Intrinsic.h>
+#include <string>
+
+extern Widget spectrogram_dialog;
+extern Widget spectrogram_areas[2];
+extern int spectrogram_visible;   // shell mapped and not fully obscured
+extern Spectrogram spectrograms[2];
+
+// Creates the dialog at the first call and shows or raises it; on a
+// display whose visual is not TrueColor one "error: " line and nothing
+// else.
+void show_spectrogram_window();
+bool spectrogram_open();
+// After the analysers have had the block in Sampler::buffer.
+void spectrogram_add_block();
+// The analysers' frequency scale changed: the rows follow.
+void spectrogram_set_log_scale(bool on);
+// The areas, left above right, as a PNG file at path; false after one
+// "error: " line.
+bool export_spectrogram(const std::string& path);

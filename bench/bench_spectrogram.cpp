@@ -1,0 +1,156 @@
+// What the spectrogram adds to a block's client work, against the
+// analysers' own computation at the defaults (2048 frames at 44100 Hz,
+// stereo): for each of the two areas the levels quantised into the kept
+// history, the rows' highest components and their pixels for one column
+// 250 rows high (the image the window's one request carries). No display:
+// the X requests themselves (one image of 1 x 250, two copies, the time)
+// are the server's work. Prints the ratio of the added cost to the
+// analysers' cost.
+#include <benchmark/benchmark.h>
+
+#include "analyser/Analyser.h"
+#include "analyser/SpectrogramHistory.h"
+#include "analyser/SpectrogramPalette.h"
+#include "analyser/SpectrogramRows.h"
+#include "app/AppResources.h"
+#include "common/BlockInputs.h"
+#include "sampler/Sampler.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr unsigned frames = 2048;
+constexpr int rate = 44100;
+constexpr unsigned rows = 250, columns = 600, blocks = 8;
+
+std::vector<int32_t> music()
+{
+    const double pi = 3.141592653589793;
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::vector<int32_t> data(size_t(blocks) * frames * 2);
+    for (size_t i = 0; i < size_t(blocks) * frames; ++i) {
+        const double t = double(i) / rate;
+        data[2 * i] = int32_t(std::lround((0.3 * std::sin(2 * pi * 220.0 * t) + 0.02 * noise(gen)) * 32767.0)) * 65536;
+        data[2 * i + 1] = int32_t(std::lround((0.25 * std::sin(2 * pi * 440.0 * t) + 0.02 * noise(gen)) * 32767.0)) * 65536;
+    }
+    return data;
+}
+
+BlockInputs set_up()
+{
+    sampler.length = frames;
+    sampler.rate = rate;
+    sampler.blocks_per_second = double(rate) / frames;
+    app_resources.upperdb = 10.0f;
+    app_resources.lowerdb = -100.0f;
+    BlockInputs in;
+    in.first_block = false;
+    in.blocks_per_second = sampler.blocks_per_second;
+    in.rate = rate;
+    in.upperdb = 10.0f;
+    in.lowerdb = -100.0f;
+    in.dcadjust = true;
+    for (Analyser& a : analysers) {
+        a.width = frames / 2 + 1;
+        a.height = 250;
+        a.set_alpha(20.0);
+        a.set_decay(48.0);
+        a.setup_arrays();
+        a.build_maps();
+        a.compute_gauss();
+        a.initialised = true;
+    }
+    return in;
+}
+
+struct Area {
+    SpectrogramHistory history;
+    SpectrogramRows map;
+    std::vector<uint8_t> values = std::vector<uint8_t>(rows);
+    std::vector<uint32_t> column = std::vector<uint32_t>(rows);
+    uint32_t pixels[256];
+    Area(bool log)
+    {
+        history.reset(columns, frames / 2 + 1);
+        map.build(rows, frames / 2 + 1, rate, log);
+        for (unsigned i = 0; i < 256; ++i) {
+            const Rgb c = spectrogram_colour(i, false);
+            pixels[i] = uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b;
+        }
+    }
+    void add(const double* level, const BlockInputs& in)
+    {
+        uint8_t* slot = history.push();
+        for (unsigned k = 0; k < frames / 2 + 1; ++k)
+            slot[k] = colour_index(level[k], in.lowerdb, in.upperdb);
+        map.column_values(slot, values.data());
+        for (unsigned y = 0; y < rows; ++y)
+            column[y] = pixels[values[y]];
+    }
+};
+
+void run(benchmark::State& state, bool spectrogram, bool log)
+{
+    const BlockInputs in = set_up();
+    const std::vector<int32_t> data = music();
+    Area areas[2] = {Area(log), Area(log)};
+    unsigned b = 0;
+    for (auto _ : state) {
+        const int32_t* block = data.data() + size_t(b) * frames * 2;
+        analysers[0].compute_spectrum(block, Analyser::Left, in);
+        analysers[1].compute_spectrum(block, Analyser::Right, in);
+        if (spectrogram) {
+            areas[0].add(analysers[0].fresh_level.get(), in);
+            areas[1].add(analysers[1].fresh_level.get(), in);
+        }
+        benchmark::DoNotOptimize(areas[1].column.data());
+        benchmark::ClobberMemory();
+        b = (b + 1) % blocks;
+    }
+}
+
+void BM_Analysers(benchmark::State& state) { run(state, false, false); }
+BENCHMARK(BM_Analysers);
+void BM_AnalysersAndSpectrogram(benchmark::State& state) { run(state, true, false); }
+BENCHMARK(BM_AnalysersAndSpectrogram);
+void BM_AnalysersAndSpectrogramLog(benchmark::State& state) { run(state, true, true); }
+BENCHMARK(BM_AnalysersAndSpectrogramLog);
+
+class Reporter : public benchmark::ConsoleReporter {
+public:
+    double seconds[3] = {0, 0, 0};
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            if (r.run_type != Run::RT_Iteration || r.error_occurred || r.iterations == 0)
+                continue;
+            const double s = r.cpu_accumulated_time / double(r.iterations);
+            const std::string name = r.benchmark_name();
+            seconds[name == "BM_Analysers" ? 0 : name == "BM_AnalysersAndSpectrogram" ? 1 : 2] = s;
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    Reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    if (reporter.seconds[0] > 0)
+        std::printf("spectrogram's added client cost per block: %.3f (linear), %.3f (log) of the analysers'\n",
+                    (reporter.seconds[1] - reporter.seconds[0]) / reporter.seconds[0],
+                    (reporter.seconds[2] - reporter.seconds[0]) / reporter.seconds[0]);
+    return 0;
+}

@@ -1,0 +1,287 @@
+// The spectrogram window in the running program: a logarithmic sweep and a
+// tone switched on and off, played from a WAV file, on both frequency
+// scales; its rows and columns are worked out here from the signal's
+// definition. Exposes, a resize, the export and the X traffic per block.
+#include "gui/test_analyser_support.h"
+
+#include <X11/keysym.h>
+#include <memory>
+#include <set>
+
+using namespace harness;
+using namespace analyser_test;
+
+namespace {
+
+// Left: a sweep from 50 Hz to 15 kHz over 8 s, exponential in time; right:
+// 1 kHz during the even seconds. Both at half full scale; only whole
+// blocks are played.
+constexpr LD sweep_seconds = 8, f_start = 50, f_end = 15000, tone_hz = 1000;
+constexpr int blocks = int(sweep_seconds * sample_rate) / block_frames;  // 172
+constexpr LD lower_db = -60, upper_db = 10;   // as set below
+
+LD sweep_frequency(LD t)
+{
+    return f_start * std::pow(f_end / f_start, t / sweep_seconds);
+}
+
+bool tone_on(LD t)
+{
+    return int(std::floor(t)) % 2 == 0;
+}
+
+std::vector<StereoBlock> signal()
+{
+    const LD pi = std::acos(LD(-1)), k = std::log(f_end / f_start) / sweep_seconds;
+    std::vector<StereoBlock> out(blocks, StereoBlock{silent_block(), silent_block()});
+    for (int i = 0; i < blocks * block_frames; ++i) {
+        const LD t = LD(i) / sample_rate;
+        const LD sweep_phase = 2 * pi * f_start * (std::exp(k * t) - 1) / k;
+        out[size_t(i / block_frames)].left[size_t(i % block_frames)] = int16_t(std::lrint(16383 * std::sin(sweep_phase)));
+        if (tone_on(t))
+            out[size_t(i / block_frames)].right[size_t(i % block_frames)] =
+                int16_t(std::lrint(16383 * std::sin(2 * pi * tone_hz * t)));
+    }
+    return out;
+}
+
+// The frequency axis of an area of `rows` rows: g(r) for row r from the
+// bottom, linear from 0 Hz or logarithmic from the larger of 20 Hz and
+// rate / n, to half the rate.
+struct Rows {
+    int rows;
+    bool log;
+    LD lo = log ? std::max<LD>(20, LD(sample_rate) / block_frames) : 0, hi = sample_rate / 2.0L;
+    LD g(LD r) const { return log ? lo * std::pow(hi / lo, r / (rows - 1)) : hi * r / (rows - 1); }
+    LD row(LD f) const { return log ? (rows - 1) * std::log(f / lo) / std::log(hi / lo) : (rows - 1) * f / hi; }
+};
+
+class SpectrogramWindow : public testing::Test {
+protected:
+    XServer server;
+    Display* dpy = server.display();
+    TempDir dir, out;
+    DeviceLog log{dir.file("dsp.log")};
+    std::unique_ptr<Program> prog;
+    std::unique_ptr<SaveOnFailure> evidence;
+    Windows win;
+    AnalyserWindows spectro;
+    XFontStruct* font = nullptr;
+
+    void TearDown() override
+    {
+        if (font)
+            XFreeFont(dpy, font);
+    }
+
+    // The program on the signal, the spectrogram shown by the resource or
+    // by the key g in the analyser, placed apart and raised.
+    void start(const std::vector<std::string>& extra, bool by_key, uint32_t floor_colour, const std::string& tag)
+    {
+        ASSERT_TRUE(server.ok()) << server.error();
+        font = XLoadQueryFont(dpy, "fixed");
+        ASSERT_TRUE(font);
+        ASSERT_TRUE(write_file(dir.file("signal.wav"), wav_bytes(signal())));
+        std::vector<std::string> args = {"-diskfile", "-filename", dir.file("signal.wav"), "-xrm",
+                                         "Zentaphon.lowerdb: -60", "-xrm", "Zentaphon.exportDirectory: " + out.path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        if (!by_key)
+            args.insert(args.end(), {"-xrm", "Zentaphon.spectrogram: True"});
+        prog = std::make_unique<Program>(
+            server, args, Env{{"LD_PRELOAD", ZEN_SIMDSP}, {"SIMDSP_PACE", "fast"}, {"SIMDSP_LOG", log.path}});
+        ASSERT_TRUE(prog->started()) << prog->error();
+        evidence = std::make_unique<SaveOnFailure>(server, tag);
+        evidence->add("stderr", *prog);
+        win = open_windows(dpy);
+        ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+        if (by_key) {
+            ASSERT_FALSE(find_top_level(dpy, "Zentaphon: Spectrogram"));
+            ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 500, 100));
+            ASSERT_TRUE(key(dpy, XK_g));
+        }
+        const Window shell = wait_for_window(dpy, "Zentaphon: Spectrogram");
+        ASSERT_TRUE(shell) << dump_tree(dpy, server.root());
+        // Clear of the analyser, which goes up a little.
+        ASSERT_TRUE(place_window(dpy, win.analyser, 0, 170));
+        ASSERT_TRUE(place_window(dpy, shell, 960, 690));
+        spectro = find_analyser(dpy, shell);
+        ASSERT_EQ(spectro.area.size(), 2u);
+        const WindowInfo a = window_info(dpy, spectro.area[0]);
+        EXPECT_GE(a.width, 600);   // 600 blocks and the scale
+        EXPECT_LE(a.width, 660);
+        EXPECT_EQ(a.height, 250);
+        // Both areas painted (the colour of lowerdb) before anything is counted.
+        for (Window area : spectro.area)
+            ASSERT_TRUE(wait_until([&] {
+                const Image img = capture(dpy, area);
+                return !img.empty() && img.at(img.width() - 1, img.height() - 1) == floor_colour;
+            }));
+    }
+
+    // Plays the file with the spectrogram open; the bytes of the X requests
+    // that drew into the spectrogram's areas and the pixmaps copied to them.
+    double play_file()
+    {
+        Recorder rec(server.name(), spectro.area[0]);
+        EXPECT_TRUE(rec.ok());
+        const int closes = log.closes() + 1;
+        EXPECT_TRUE(click_centre(dpy, win.controls.analyser_run));
+        EXPECT_TRUE(wait_run_over(dpy, log, closes, win.controls.analyser_run)) << log.text();
+        rec.stop();
+        std::set<uint32_t> drawables(spectro.area.begin(), spectro.area.end());
+        const std::vector<Recorder::Item> items = rec.items();
+        for (const Recorder::Item& it : items)
+            if (it.request && it.code == X_CopyArea && drawables.count(it.b))
+                drawables.insert(it.a);
+        double bytes = 0;
+        for (const Recorder::Item& it : items)
+            for (uint32_t d : drawables)
+                bytes += draws_into(it, d) ? it.bytes : 0;
+        return bytes;
+    }
+
+    // The label "8.0 s" at the top right: its box is left out of the picture's checks.
+    bool in_label(const Image& img, int x, int y) const
+    {
+        const int cell = font->max_bounds.rbearing - font->min_bounds.lbearing;
+        return x >= img.width() - 2 - 5 * cell && y <= font->max_bounds.ascent + font->descent + 1;
+    }
+};
+
+// Brightness of a pixel: the grey value, or the luminance of a viridis colour.
+double brightness(uint32_t rgb)
+{
+    return 0.2126 * (rgb >> 16) + 0.7152 * ((rgb >> 8) & 0xFF) + 0.0722 * (rgb & 0xFF);
+}
+
+// The row (from the bottom) in the middle of the brightest run of column x.
+LD brightest_row(const Image& img, int x, const std::function<bool(int)>& skip)
+{
+    int y0 = -1, y1 = -1;
+    double best = -1;
+    for (int y = 0; y < img.height(); ++y) {
+        if (skip(y))
+            continue;
+        const double b = brightness(img.at(x, y));
+        if (b > best) {
+            best = b;
+            y0 = y1 = y;
+        } else if (b == best && y1 == y - 1) {
+            y1 = y;
+        }
+    }
+    return img.height() - 1 - (y0 + y1) / LD(2);
+}
+
+}  // namespace
+
+// In each column of the 8 s the sweep's brightest rows lie within 2 rows of
+// its frequency at the block's middle (on the log scale above 500 Hz),
+// rows far from it show the colour of lowerdb, the tone's row is bright in
+// the blocks of the even seconds and dark in the others, and the time of
+// the newest column stands at the right. X traffic per block and area stays
+// below 4 bytes a row and 400 more.
+TEST_F(SpectrogramWindow, SweepAndSwitchedToneOnBothScales)
+{
+    for (bool log_scale : {false, true}) {
+        const std::vector<std::string> args =
+            log_scale ? std::vector<std::string>{"-xrm", "Zentaphon.frequencyScale: log", "-xrm",
+                                                 "Zentaphon.spectrogramColors: gray"}
+                      : std::vector<std::string>{};
+        const uint32_t floor_colour = log_scale ? 0x000000 : 0x440154;
+        ASSERT_NO_FATAL_FAILURE(start(args, log_scale, floor_colour, log_scale ? "log" : "linear"));
+        const double bytes = play_file();
+        const Image left = capture(dpy, spectro.area[0]), right = capture(dpy, spectro.area[1]);
+        evidence->add("left", left);
+        evidence->add("right", right);
+        ASSERT_FALSE(left.empty() || right.empty());
+        const int w = left.width(), h = left.height();
+        EXPECT_LT(bytes / blocks / 2, h * 4 + 400);
+        EXPECT_GT(bytes / blocks / 2, h * 4);   // one column each time
+
+        const Rows rows{h, log_scale};
+        int bad_sweep = 0, bad_silence = 0, bad_tone = 0;
+        for (int b = 0; b < blocks; ++b) {
+            const int x = w - blocks + b;
+            const LD t0 = LD(b) * block_frames / sample_rate, t1 = LD(b + 1) * block_frames / sample_rate;
+            const LD f = sweep_frequency((t0 + t1) / 2);
+            auto label = [&](int y) { return in_label(left, x, y); };
+            if (!log_scale || f > 500)
+                if (std::fabs(brightest_row(left, x, label) - rows.row(f)) > 2 && ++bad_sweep < 5)
+                    ADD_FAILURE() << "sweep block " << b << " at " << double(f) << " Hz: row "
+                                  << double(brightest_row(left, x, label)) << ", expected " << double(rows.row(f));
+            for (int y = 0; y < h; ++y) {
+                const int r = h - 1 - y;
+                // Component 0 holds what the removal of the block's mean leaves.
+                const bool far = rows.g(r - 0.5L) > 100 && (rows.g(r + 0.5L) < sweep_frequency(t0) - 400 ||
+                                                            rows.g(r - 0.5L) > sweep_frequency(t1) + 400);
+                if (far && !label(y) && left.at(x, y) != floor_colour && ++bad_silence < 5)
+                    ADD_FAILURE() << "block " << b << " row " << r << " is " << std::hex << left.at(x, y);
+            }
+            // The tone's state in this block and its neighbours; a block
+            // next to a switch may show either.
+            const bool on = tone_on((t0 + t1) / 2);
+            if (tone_on(t0 - (t1 - t0)) != on || tone_on(t1 + (t1 - t0)) != on)
+                continue;
+            const int y_tone = h - 1 - int(std::lround(rows.row(tone_hz)));
+            const bool lit = brightness(right.at(x, y_tone)) > brightness(floor_colour) + 50;
+            auto none = [](int) { return false; };
+            if ((lit != on || (on && std::fabs(brightest_row(right, x, none) - rows.row(tone_hz)) > 1)) && ++bad_tone < 5)
+                ADD_FAILURE() << "tone block " << b << (on ? " on" : " off") << ", shown " << (lit ? "on" : "off");
+        }
+        EXPECT_EQ(bad_sweep + bad_silence + bad_tone, 0);
+
+        Glyphs glyphs(dpy);
+        char text[16];
+        std::snprintf(text, sizeof text, "%.1f s", double(LD(blocks) * block_frames / sample_rate));
+        EXPECT_STREQ(text, "8.0 s");
+        for (auto [dx, dy] : glyphs.pixels(text))
+            EXPECT_EQ(left.at(w - 2 - 5 * glyphs.cell_width() + dx, font->max_bounds.ascent + 1 + dy), colour(dpy, "gray60"));
+        prog->kill();
+    }
+}
+
+// After the run: covering and uncovering restores the same pixels, the
+// export writes both areas as they are shown, and a narrower window keeps
+// the newest columns.
+TEST_F(SpectrogramWindow, ExposeExportAndResizeKeepThePicture)
+{
+    ASSERT_NO_FATAL_FAILURE(start({}, false, 0x440154, ""));
+    play_file();
+    const Image before = capture(dpy, spectro.area[0]), below = capture(dpy, spectro.area[1]);
+    evidence->add("before", before);
+    {
+        Cover cover(dpy, spectro.shell);
+        ASSERT_TRUE(cover.ok());
+        XSync(dpy, False);
+    }
+    Image img;
+    EXPECT_TRUE(wait_until([&] { return (img = capture(dpy, spectro.area[0])) == before; }, 10));
+    evidence->add("exposed", img);
+
+    ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 500, 100));
+    ASSERT_TRUE(key(dpy, XK_s));
+    ASSERT_TRUE(prog->wait_stderr("spectrogram exported to ")) << prog->stderr_text();
+    const std::string err = prog->stderr_text();
+    const size_t at = err.find("spectrogram exported to ") + 24;
+    const std::string path = err.substr(at, err.find('\n', at) - at);
+    EXPECT_EQ(path.substr(0, out.path().size() + 11), out.path() + "/zentaphon-");
+    EXPECT_EQ(path.substr(path.size() - 16), "-spectrogram.png");
+    const Image png = Image::load_png(path);
+    ASSERT_EQ(png.width(), before.width());
+    ASSERT_EQ(png.height(), 2 * before.height());
+    EXPECT_TRUE(png.crop(Rect{0, 0, before.width(), before.height()}) == before);
+    EXPECT_TRUE(png.crop(Rect{0, before.height(), before.width(), before.height()}) == below);
+
+    const WindowInfo shell = window_info(dpy, spectro.shell);
+    XResizeWindow(dpy, spectro.shell, unsigned(shell.width - 250), unsigned(shell.height));
+    XSync(dpy, False);
+    const int kept = before.width() - 250 - 60;   // the plot less a generous scale strip
+    EXPECT_TRUE(wait_until([&] {
+        img = capture(dpy, spectro.area[0]);
+        return img.width() == before.width() - 250 &&
+               img.crop(Rect{img.width() - kept, 0, kept, img.height()}) ==
+                   before.crop(Rect{before.width() - kept, 0, kept, before.height()});
+    }, 10));
+    evidence->add("narrower", img);
+}
