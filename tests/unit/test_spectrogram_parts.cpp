@@ -1,47 +1,38 @@
-// The spectrogram's parts that need no display: colours, quantisation of
-// levels, the rows' components and the kept history.
+// The spectrogram's parts that need no display: colours, quantisation,
+// the rows' components and the kept history.
 #include <gtest/gtest.h>
 
 #include "analyser/SpectrogramHistory.h"
 #include "analyser/SpectrogramPalette.h"
 #include "analyser/SpectrogramRows.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <vector>
 
-namespace {
-
-uint32_t hex(Rgb c)
+// The published viridis map (dark violet, teal, yellow), its lightness
+// rising to within the 8-bit rounding; the grey ramp is the index itself.
+// Levels from -100 to +10 dB fall into 256 equal steps; below the range,
+// no power and NaN are index 0.
+TEST(SpectrogramPalette, ColoursAndQuantisation)
 {
-    return uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b;
-}
-
-}  // namespace
-
-// The published viridis map: dark violet, teal in the middle, yellow; its
-// lightness rises all the way (to within the 8-bit rounding). The grey
-// ramp is the index itself.
-TEST(SpectrogramPalette, ViridisAndGrey)
-{
-    EXPECT_EQ(hex(spectrogram_colour(0, false)), 0x440154u);
-    EXPECT_EQ(hex(spectrogram_colour(128, false)), 0x21918Cu);
-    EXPECT_EQ(hex(spectrogram_colour(255, false)), 0xFDE725u);
-    auto luma = [](Rgb c) { return 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b; };
-    for (unsigned i = 0; i + 1 < 256; ++i)
-        EXPECT_GT(luma(spectrogram_colour(i + 1, false)), luma(spectrogram_colour(i, false)) - 0.5) << i;
-    for (unsigned i = 0; i < 256; ++i)
-        EXPECT_EQ(hex(spectrogram_colour(i, true)), i * 0x010101u) << i;
-}
-
-// Levels from -100 to +10 dB fall into 256 equal steps; anything below
-// the range, no power (-inf) and NaN are the bottom colour.
-TEST(SpectrogramPalette, LevelsQuantisedOverTheRange)
-{
-    const double lo = -100, hi = 10;
-    for (int i = 0; i < 256; ++i) {
-        const double step = (hi - lo) / 255;
+    auto hex = [](unsigned i, bool grey) {
+        const Rgb c = spectrogram_colour(i, grey);
+        return uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b;
+    };
+    auto luma = [&](unsigned i) {
+        const Rgb c = spectrogram_colour(i, false);
+        return 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
+    };
+    EXPECT_EQ(hex(0, false), 0x440154u);
+    EXPECT_EQ(hex(128, false), 0x21918Cu);
+    EXPECT_EQ(hex(255, false), 0xFDE725u);
+    const double lo = -100, hi = 10, step = (hi - lo) / 255;
+    for (unsigned i = 0; i < 256; ++i) {
+        EXPECT_GT(luma(i), i > 0 ? luma(i - 1) - 0.5 : 0) << i;
+        EXPECT_EQ(hex(i, true), i * 0x010101u) << i;
         EXPECT_EQ(colour_index(lo + i * step, lo, hi), i);
         EXPECT_EQ(colour_index(lo + (i + 0.4) * step, lo, hi), i);
     }
@@ -51,11 +42,10 @@ TEST(SpectrogramPalette, LevelsQuantisedOverTheRange)
     EXPECT_EQ(colour_index(30, lo, hi), 255);
 }
 
-// Each row shows the highest index among the components whose frequency
-// k * rate / n lies in its band [g(r - 1/2), g(r + 1/2)), or where the band
-// holds none the component nearest to g(r); worked out here by brute force
-// from the definition of g, for both scales, rows finer and coarser than
-// the components.
+// Each row shows the highest index among the components k * rate / n in
+// its band [g(r - 1/2), g(r + 1/2)), or where it holds none the component
+// nearest to g(r); worked out by brute force from g, on both scales, rows
+// finer and coarser than the components.
 TEST(SpectrogramRows, RowsShowTheHighestComponentOfTheirBand)
 {
     std::mt19937 gen(5);
@@ -65,67 +55,49 @@ TEST(SpectrogramRows, RowsShowTheHighestComponentOfTheirBand)
             SpectrogramRows map;
             ASSERT_TRUE(map.build(rows, n / 2 + 1, rate, log));
             const double lo = log ? std::max(20.0, double(rate) / n) : 0, hi = rate / 2.0;
-            auto g = [&](double r) {
-                const double t = r / (rows - 1);
-                return log ? lo * std::pow(hi / lo, t) : hi * t;
-            };
-            EXPECT_NEAR(map.frequency(rows - 1), hi, 1e-9);
+            auto g = [&](double r) { return log ? lo * std::pow(hi / lo, r / (rows - 1)) : hi * r / (rows - 1); };
+            auto dist = [&](double f, double to) { return log ? std::fabs(std::log(f / to)) : std::fabs(f - to); };
             EXPECT_NEAR(map.position(g(17.25)), 17.25, 1e-9);
             std::vector<uint8_t> column(n / 2 + 1), shown(rows);
             for (uint8_t& v : column)
                 v = uint8_t(gen());
             map.column_values(column.data(), shown.data());
             for (unsigned r = 0; r < rows; ++r) {
-                int want = -1, nearest = log ? 1 : 0;
-                for (unsigned k = 0; k <= n / 2; ++k) {
+                int want = -1;
+                unsigned nearest = log ? 1 : 0;
+                for (unsigned k = log ? 1 : 0; k <= n / 2; ++k) {
                     const double f = double(k) * rate / n;
-                    if (f >= g(r - 0.5) && f < g(r + 0.5) && (r + 1 < rows || f <= hi))
+                    if (f >= g(r - 0.5) && f < g(r + 0.5))
                         want = std::max(want, int(column[k]));
-                    const double d = log ? std::fabs(std::log(f / g(r))) : std::fabs(f - g(r));
-                    const double best = log ? std::fabs(std::log(nearest * double(rate) / n / g(r)))
-                                            : std::fabs(nearest * double(rate) / n - g(r));
-                    if ((!log || k > 0) && d < best)
-                        nearest = int(k);
+                    if (dist(f, g(r)) < dist(double(nearest) * rate / n, g(r)))
+                        nearest = k;
                 }
-                if (want < 0)
-                    want = column[size_t(nearest)];
-                EXPECT_EQ(shown[rows - 1 - r], want) << (log ? "log" : "linear") << " rows " << rows << " row " << r;
+                EXPECT_EQ(shown[rows - 1 - r], want < 0 ? column[nearest] : want)
+                    << (log ? "log" : "linear") << " rows " << rows << " row " << r;
             }
         }
 }
 
-// The ring keeps the newest columns in order; a resize keeps the newest
-// that fit, and a grown ring takes new columns after them.
+// The ring keeps the newest columns in order, through a shrink and a growth.
 TEST(SpectrogramHistory, KeepsTheNewestColumnsThroughResizes)
 {
     SpectrogramHistory h;
     h.reset(4, 3);
-    auto push = [&](uint8_t v) {
-        uint8_t* c = h.push();
-        for (int i = 0; i < 3; ++i)
-            c[i] = uint8_t(v + i);
+    auto ages = [&](unsigned n) {
+        std::vector<int> v;
+        for (unsigned a = 0; a < n; ++a)
+            v.push_back(h.column(a)[2]);
+        return v;
     };
-    auto newest = [&](unsigned age) { return h.column(age)[0]; };
-    EXPECT_EQ(h.count(), 0u);
-    for (uint8_t v = 10; v < 70; v += 10)
-        push(v);   // 10 .. 60, the ring holds 30 .. 60
+    for (uint8_t v = 10; v <= 60; v += 10)
+        std::fill_n(h.push(), 3, v);   // 10 .. 60; 30 .. 60 fit
     EXPECT_EQ(h.count(), 4u);
     EXPECT_EQ(h.column(0), h.at_slot(h.head()));
-    EXPECT_EQ(newest(0), 60);
-    EXPECT_EQ(newest(3), 30);
-    EXPECT_EQ(h.column(3)[2], 32);
+    EXPECT_EQ(ages(4), (std::vector<int>{60, 50, 40, 30}));
     h.resize(2);
-    EXPECT_EQ(h.count(), 2u);
-    EXPECT_EQ(newest(0), 60);
-    EXPECT_EQ(newest(1), 50);
+    EXPECT_EQ(ages(2), (std::vector<int>{60, 50}));
     h.resize(5);
-    EXPECT_EQ(h.count(), 2u);
-    EXPECT_EQ(newest(0), 60);
-    EXPECT_EQ(newest(1), 50);
-    EXPECT_EQ(newest(2), 0);   // never recorded: the bottom colour
-    push(70);
-    EXPECT_EQ(newest(0), 70);
-    EXPECT_EQ(newest(1), 60);
-    EXPECT_EQ(newest(2), 50);
+    std::fill_n(h.push(), 3, 70);
     EXPECT_EQ(h.count(), 3u);
+    EXPECT_EQ(ages(4), (std::vector<int>{70, 60, 50, 0}));   // 0: never recorded
 }
