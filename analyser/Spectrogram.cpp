@@ -91,8 +91,9 @@ void Spectrogram::paint_history()
 void Spectrogram::add_block(const double* level, double lowerdb, double upperdb, double time, bool draw)
 {
     uint8_t* column = history_.push();
+    const ColourIndex index(lowerdb, upperdb);
     for (unsigned int k = 0; k < num_fft_; ++k)
-        column[k] = colour_index(level[k], lowerdb, upperdb);
+        column[k] = index(level[k]);
     time_ = time;
     if (!draw) {
         stale_ = true;

@@ -33,13 +33,13 @@ TEST(SpectrogramPalette, ColoursAndQuantisation)
     for (unsigned i = 0; i < 256; ++i) {
         EXPECT_GT(luma(i), i > 0 ? luma(i - 1) - 0.5 : 0) << i;
         EXPECT_EQ(hex(i, true), i * 0x010101u) << i;
-        EXPECT_EQ(colour_index(lo + i * step, lo, hi), i);
-        EXPECT_EQ(colour_index(lo + (i + 0.4) * step, lo, hi), i);
+        EXPECT_EQ(ColourIndex(lo, hi)(lo + i * step), i);
+        EXPECT_EQ(ColourIndex(lo, hi)(lo + (i + 0.4) * step), i);
     }
-    EXPECT_EQ(colour_index(-200, lo, hi), 0);
-    EXPECT_EQ(colour_index(-std::numeric_limits<double>::infinity(), lo, hi), 0);
-    EXPECT_EQ(colour_index(std::nan(""), lo, hi), 0);
-    EXPECT_EQ(colour_index(30, lo, hi), 255);
+    EXPECT_EQ(ColourIndex(lo, hi)(-200), 0);
+    EXPECT_EQ(ColourIndex(lo, hi)(-std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(ColourIndex(lo, hi)(std::nan("")), 0);
+    EXPECT_EQ(ColourIndex(lo, hi)(30), 255);
 }
 
 // Each row shows the highest index among the components k * rate / n in
