@@ -88,8 +88,11 @@ void Spectrogram::paint_history()
     XDestroyImage(image);
 }
 
-void Spectrogram::add_block(const double* level, double lowerdb, double upperdb, double time, bool draw)
+void Spectrogram::add_block(const double* level, unsigned int num_fft, double lowerdb, double upperdb,
+                            double time, bool draw)
 {
+    if (num_fft != num_fft_)
+        return;
     uint8_t* column = history_.push();
     const ColourIndex index(lowerdb, upperdb);
     for (unsigned int k = 0; k < num_fft_; ++k)

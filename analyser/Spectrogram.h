@@ -33,8 +33,10 @@ public:
 
     // One block: level holds num_fft levels in dB (after averaging, before
     // decay), time the seconds at the block's end. With draw false only
-    // the history takes it; the next expose repaints.
-    void add_block(const double* level, double lowerdb, double upperdb, double time, bool draw);
+    // the history takes it; the next expose repaints. Levels of another
+    // length than the history's are not taken.
+    void add_block(const double* level, unsigned int num_fft, double lowerdb, double upperdb, double time,
+                   bool draw);
     // Follows the area's new size, keeping the newest columns that fit.
     void resize();
     void set_log_scale(bool on);

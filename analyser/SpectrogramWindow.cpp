@@ -78,7 +78,8 @@ void area_callback(Widget, XtPointer client_data, XtPointer call_data)
         if (!s.initialised())
             s.init(XtDisplay(spectrogram_areas[i]), XtWindow(spectrogram_areas[i]), palette, components(),
                    analysers[0].log_scale);
-        s.draw(s.window());
+        if (cb->event->xexpose.count == 0)   // the last of a series: the whole area once
+            s.draw(s.window());
     } else if (cb->reason == XmCR_RESIZE && s.initialised()) {
         s.resize();
         if (spectrogram_visible)
@@ -174,8 +175,8 @@ void spectrogram_add_block()
     const double time = static_cast<double>(sampler.count + 1) * sampler.length / sampler.rate;
     for (unsigned int i = 0; i < shown_areas(); ++i)
         if (spectrograms[i].initialised() && analysers[i].initialised)
-            spectrograms[i].add_block(analysers[i].fresh_level.get(), block_inputs.lowerdb, block_inputs.upperdb,
-                                      time, spectrogram_visible != 0);
+            spectrograms[i].add_block(analysers[i].fresh_level.get(), analysers[i].num_fft, block_inputs.lowerdb,
+                                      block_inputs.upperdb, time, spectrogram_visible != 0);
 }
 
 void spectrogram_set_log_scale(bool on)
