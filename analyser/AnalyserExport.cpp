@@ -95,7 +95,8 @@ bool write_png(std::FILE* f, const void* data)
 {
     auto* picture = static_cast<const Picture*>(data);
     png_image image = picture->image;
-    const bool ok = png_image_write_to_stdio(&image, f, 0, picture->pixels ? picture->pixels : picture->rgb.get(), 0, nullptr) != 0;
+    const png_byte* rows = picture->pixels ? picture->pixels : picture->rgb.get();
+    const bool ok = png_image_write_to_stdio(&image, f, 0, rows, 0, nullptr) != 0;
     if (!ok)
         std::fprintf(stderr, "error: cannot write the picture: %s\n", image.message);
     png_image_free(&image);

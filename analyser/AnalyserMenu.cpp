@@ -1,7 +1,8 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
-// "Peak level", "Export spectrum" and "Spectrogram...". One menu serves both drawing areas
-// and every choice applies to both analysers; the menu is made at its
-// first post and starts from the settings.
+// "Peak level", "Export spectrum" and "Spectrogram...". One menu serves
+// both drawing areas (and the spectrogram's) and every choice applies to
+// both analysers; the menu is made at its first post and starts from the
+// settings.
 #include "analyser/AnalyserMenu.h"
 
 #include "analyser/Analyser.h"
