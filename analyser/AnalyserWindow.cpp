@@ -10,7 +10,6 @@
 #include "app/ControlWindow.h"
 #include "app/Icons.h"
 #include "app/RunControl.h"
-#include "app/Startup.h"
 #include "app/ViewDialog.h"
 #include "sampler/Sampler.h"
 
@@ -58,14 +57,9 @@ static Widget create_area(const char* name, long index, bool stereo)
 
 void create_analyser_window()
 {
-    Arg args[2];
-    Cardinal n = 0;
-    XtSetArg(args[n], XmNiconPixmap, spectrum_icon_pixmap); ++n;
-    XtSetArg(args[n], XmNiconMask, spectrum_icon_mask); ++n;
-    analyser_dialog = XmCreateFormDialog(main_window, const_cast<char*>("Analyser"), args, n);
-
-    watch_view_dialog(analyser_dialog, &analyser_visible,
-                      [] { stop_view(analyser_run_toggle, analyser_running); });
+    analyser_dialog = create_view_dialog("Analyser", spectrum_icon_pixmap, spectrum_icon_mask,
+                                         &analyser_visible,
+                                         [] { stop_view(analyser_run_toggle, analyser_running); });
 
     bool stereo = app_resources.stereo;
     analyser_areas[0] = create_area("Display0", 0, stereo);

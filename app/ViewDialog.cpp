@@ -4,6 +4,7 @@
 
 #include "app/Startup.h"
 
+#include <Xm/Form.h>
 #include <Xm/Protocols.h>
 #include <Xm/Xm.h>
 
@@ -43,8 +44,14 @@ void show_dialog(Widget& dialog, void (*create)())
         XMapRaised(XtDisplay(dialog), XtWindow(XtParent(dialog)));
 }
 
-void watch_view_dialog(Widget dialog, int* visible, void (*closed)())
+Widget create_view_dialog(const char* name, Pixmap icon, Pixmap icon_mask, int* visible,
+                          void (*closed)())
 {
+    Arg args[2];
+    XtSetArg(args[0], XmNiconPixmap, icon);
+    XtSetArg(args[1], XmNiconMask, icon_mask);
+    Widget dialog = XmCreateFormDialog(main_window, const_cast<char*>(name), args, 2);
+
     // Made once per dialog, and kept as long as the dialog: for the run.
     auto* watched = new Watched{dialog, visible, closed};
     Widget shell = XtParent(dialog);
@@ -52,4 +59,5 @@ void watch_view_dialog(Widget dialog, int* visible, void (*closed)())
     XmAddProtocolCallback(shell, wm_protocols, wm_delete_window, close_callback, watched);
     XtAddEventHandler(shell, StructureNotifyMask, False, visibility_handler, watched);
     XtAddEventHandler(shell, VisibilityChangeMask, False, visibility_handler, watched);
+    return dialog;
 }

@@ -8,8 +8,10 @@
 // manages it, or, managed already, maps and raises its shell.
 void show_dialog(Widget& dialog, void (*create)());
 
-// Watches the shell of a view's dialog for the rest of the run: *visible is
-// 1 while the shell is mapped and not fully obscured, else 0 (the view
-// draws its blocks only then); closing the shell through the window
-// manager unmanages the dialog, then calls closed.
-void watch_view_dialog(Widget dialog, int* visible, void (*closed)());
+// A view's form dialog, child of the main window, with its shell's icon,
+// watched for the rest of the run: *visible is 1 while the shell is mapped
+// and not fully obscured, else 0 (the view draws its blocks only then);
+// closing the shell through the window manager unmanages the dialog, then
+// calls closed.
+Widget create_view_dialog(const char* name, Pixmap icon, Pixmap icon_mask, int* visible,
+                          void (*closed)());

@@ -5,7 +5,6 @@
 #include "app/ControlWindow.h"
 #include "app/Icons.h"
 #include "app/RunControl.h"
-#include "app/Startup.h"
 #include "app/ViewDialog.h"
 #include "scope/Scope.h"
 
@@ -19,15 +18,11 @@ int scope_visible;
 
 void create_scope_window()
 {
+    scope_dialog = create_view_dialog("Scope", scope_icon_pixmap, scope_icon_mask, &scope_visible,
+                                      [] { stop_view(scope_run_toggle, scope_running); });
+
     Arg args[4];
     Cardinal n = 0;
-    XtSetArg(args[n], XmNiconPixmap, scope_icon_pixmap); ++n;
-    XtSetArg(args[n], XmNiconMask, scope_icon_mask); ++n;
-    scope_dialog = XmCreateFormDialog(main_window, const_cast<char*>("Scope"), args, n);
-
-    watch_view_dialog(scope_dialog, &scope_visible, [] { stop_view(scope_run_toggle, scope_running); });
-
-    n = 0;
     XtSetArg(args[n], XmNtopAttachment, XmATTACH_FORM); ++n;
     XtSetArg(args[n], XmNleftAttachment, XmATTACH_FORM); ++n;
     XtSetArg(args[n], XmNbottomAttachment, XmATTACH_FORM); ++n;
