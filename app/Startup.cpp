@@ -1,4 +1,4 @@
-// Program start: toolkit, settings, windows, sampler settings.
+// Program start: toolkit, settings, windows, and each setting where it applies.
 #include "app/Startup.h"
 
 #include "analyser/AnalyserMenu.h"
