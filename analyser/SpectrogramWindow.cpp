@@ -8,14 +8,13 @@
 #include "analyser/AnalyserMenu.h"
 #include "analyser/SpectrogramPalette.h"
 #include "app/AppResources.h"
-#include "app/ControlWindow.h"
 #include "app/Icons.h"
 #include "app/Startup.h"
+#include "app/ViewDialog.h"
 #include "sampler/Sampler.h"
 
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
-#include <Xm/Protocols.h>
 #include <Xm/Xm.h>
 #include <cstdio>
 #include <memory>
@@ -87,18 +86,9 @@ void area_callback(Widget, XtPointer client_data, XtPointer call_data)
     }
 }
 
-void visibility_handler(Widget, XtPointer, XEvent* event, Boolean*)
-{
-    if (event->type == UnmapNotify)
-        spectrogram_visible = 0;
-    else if (event->type == VisibilityNotify)
-        spectrogram_visible = event->xvisibility.state != VisibilityFullyObscured;
-}
-
 // Closing stops the drawing only; the analyser goes on.
-void close_callback(Widget, XtPointer, XtPointer)
+void closed()
 {
-    XtUnmanageChild(spectrogram_dialog);
     spectrogram_visible = 0;
 }
 
@@ -125,18 +115,9 @@ Widget create_area(const char* name, long index, bool stereo, Dimension width)
 
 void create_spectrogram_window()
 {
-    Arg args[2];
-    Cardinal n = 0;
-    XtSetArg(args[n], XmNiconPixmap, spectrum_icon_pixmap); ++n;
-    XtSetArg(args[n], XmNiconMask, spectrum_icon_mask); ++n;
-    spectrogram_dialog = XmCreateFormDialog(main_window, const_cast<char*>("Spectrogram"), args, n);
-
-    Widget shell = XtParent(spectrogram_dialog);
-    XtVaSetValues(shell, XmNtitle, "Zentaphon: Spectrogram", nullptr);
-    Atom wm_protocols = XInternAtom(XtDisplay(shell), "WM_PROTOCOLS", False);
-    XmAddProtocolCallback(shell, wm_protocols, wm_delete_window, close_callback, nullptr);
-    XtAddEventHandler(shell, StructureNotifyMask, False, visibility_handler, nullptr);
-    XtAddEventHandler(shell, VisibilityChangeMask, False, visibility_handler, nullptr);
+    spectrogram_dialog = create_view_dialog("Spectrogram", spectrum_icon_pixmap, spectrum_icon_mask,
+                                            &spectrogram_visible, closed);
+    XtVaSetValues(XtParent(spectrogram_dialog), XmNtitle, "Zentaphon: Spectrogram", nullptr);
 
     const XFontStruct* font = app_resources.gridfont;
     const int font_width = font ? font->max_bounds.rbearing - font->min_bounds.lbearing : 0;
@@ -158,9 +139,8 @@ void show_spectrogram_window()
             return;
         }
         make_palette(visual);
-        create_spectrogram_window();
     }
-    show_dialog(spectrogram_dialog);
+    show_dialog(spectrogram_dialog, create_spectrogram_window);
 }
 
 bool spectrogram_open()
