@@ -2,6 +2,7 @@
 
 #include "analyser/SpectrogramPalette.h"
 #include "app/AppResources.h"
+#include "common/WindowSize.h"
 #include "sampler/Sampler.h"
 
 #include <cmath>
@@ -111,10 +112,8 @@ void Spectrogram::resize()
 {
     if (!display_)
         return;
-    Window root;
-    int x, y;
-    unsigned int width, height, border, depth;
-    XGetGeometry(display_, window_, &root, &x, &y, &width, &height, &border, &depth);
+    unsigned int width, height;
+    read_window_size(display_, window_, width, height);
     if (width == width_ && height == height_)
         return;
     width_ = width;
