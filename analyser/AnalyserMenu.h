@@ -8,5 +8,6 @@
 // analysers.
 void apply_measuring_resources();
 
-// Button 3 posts the menu, the key s exports, in this drawing area.
+// Button 3 posts the menu, the key s exports, t opens the Transfer window,
+// in this drawing area.
 void add_analyser_menu(Widget area);

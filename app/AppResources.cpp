@@ -44,6 +44,13 @@ XtResource app_resource_table[] = {
     {S("peakLevel"), S("PeakLevel"), S(XtRBoolean), FIELD(peaklevel), IMMEDIATE(False)},
     {S("exportDirectory"), S("ExportDirectory"), S(XtRString), FIELD(exportdirectory), STRING(".")},
     {S("errorDialog"), S("ErrorDialog"), S(XtRBoolean), FIELD(errordialog), IMMEDIATE(False)},
+    // Transfer function.
+    {S("transfer"), S("Transfer"), S(XtRBoolean), FIELD(transfer), IMMEDIATE(False)},
+    {S("transferLength"), S("TransferLength"), S(XtRInt), FIELD(transferlength), IMMEDIATE(16384)},
+    {S("transferAveraging"), S("TransferAveraging"), S(XtRInt), FIELD(transferaveraging), IMMEDIATE(16)},
+    {S("transferSmoothing"), S("TransferSmoothing"), S(XtRInt), FIELD(transfersmoothing), IMMEDIATE(12)},
+    {S("transferDelay"), S("TransferDelay"), S(XtRString), FIELD(transferdelay), STRING("0")},
+    {S("coherenceThreshold"), S("CoherenceThreshold"), S(XtRFloat), FIELD(coherencethreshold), STRING("0.5")},
 };
 
 XrmOptionDescRec option_table[] = {
@@ -149,6 +156,10 @@ const NumberSetting number_settings[] = {
     {"decay", "Decay", true, &app_resources.decay, 48},
     {"zoom", "Zoom", true, &app_resources.zoom, 6},
     {"averaging", "Averaging", false, &app_resources.averaging, 1},
+    {"transferLength", "TransferLength", false, &app_resources.transferlength, 16384},
+    {"transferAveraging", "TransferAveraging", false, &app_resources.transferaveraging, 16},
+    {"transferSmoothing", "TransferSmoothing", false, &app_resources.transfersmoothing, 12},
+    {"coherenceThreshold", "CoherenceThreshold", true, &app_resources.coherencethreshold, 0.5},
 };
 constexpr int number_count = sizeof number_settings / sizeof number_settings[0];
 

@@ -31,12 +31,19 @@ struct AppResources {
     Boolean peaklevel;     // the peak label gives the level too
     String exportdirectory;
     Boolean errordialog;   // "error: " lines also shown in a dialog
+    // The transfer function of right against left.
+    Boolean transfer;          // its window at start-up
+    int transferlength;        // samples per frame, a power of two 2048 .. 65536
+    int transferaveraging;     // frames of exponential averaging, 0 = sum until reset
+    int transfersmoothing;     // 1/n octave, 0 = none
+    String transferdelay;      // samples the reference is delayed, or "auto"
+    float coherencethreshold;  // below it points are drawn dimmer
 };
 
 extern AppResources app_resources;
 
 extern XtResource app_resource_table[];
-constexpr int app_resource_count = 24;
+constexpr int app_resource_count = 30;
 extern XrmOptionDescRec option_table[];
 constexpr int option_count = 10;
 extern String fallback_resources[];   // 59 lines and a null entry

@@ -1,6 +1,7 @@
 // Program start: toolkit, settings, windows, sampler settings.
 #include "app/Startup.h"
 
+#include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
@@ -83,6 +84,40 @@ static void check_measuring_settings()
         app_resources.exportdirectory = const_cast<String>(".");
 }
 
+// The transfer function's settings; one out of range is reported and
+// replaced by its default.
+static void check_transfer_settings()
+{
+    AppResources& r = app_resources;
+    const int length = r.transferlength;
+    if (length < 2048 || length > 65536 || (length & (length - 1)) != 0) {
+        std::fprintf(stderr, "error: transferLength %d is not a power of two from 2048 to 65536, using 16384\n", length);
+        r.transferlength = 16384;
+    }
+    if (r.transferaveraging < 0 || r.transferaveraging > 1000) {
+        std::fprintf(stderr, "error: transferAveraging %d is not between 0 and 1000, using 16\n", r.transferaveraging);
+        r.transferaveraging = 16;
+    }
+    if (r.transfersmoothing < 0 || r.transfersmoothing > 96) {
+        std::fprintf(stderr, "error: transferSmoothing %d is not between 0 and 96, using 12\n", r.transfersmoothing);
+        r.transfersmoothing = 12;
+    }
+    if (!(r.coherencethreshold >= 0.0f && r.coherencethreshold <= 1.0f)) {
+        std::fprintf(stderr, "error: coherenceThreshold %g is not between 0 and 1, using 0.5\n",
+                     static_cast<double>(r.coherencethreshold));
+        r.coherencethreshold = 0.5f;
+    }
+    const char* delay = r.transferdelay ? r.transferdelay : "";
+    char* end = nullptr;
+    const long samples = std::strtol(delay, &end, 10);
+    const bool number = end != delay && *end == '\0' && samples >= 0 && samples <= 65536;
+    if (!number && zen::strcasecmp(delay, "auto") != 0) {
+        std::fprintf(stderr, "error: transferDelay \"%s\" is neither a number of samples from 0 to 65536 nor auto, "
+                     "using 0\n", delay);
+        r.transferdelay = const_cast<String>("0");
+    }
+}
+
 void initialize_settings(int& argc, char** argv)
 {
     program_name = argv[0];
@@ -95,6 +130,7 @@ void initialize_settings(int& argc, char** argv)
     install_error_dialog();   // the settings' own reports below show in it too
     check_db_range();
     check_measuring_settings();
+    check_transfer_settings();
 }
 
 static void copy_sampler_settings()
@@ -127,5 +163,7 @@ void start_up(int& argc, char** argv)
     apply_resources();
     show_analyser_window();
     show_scope_window();
+    if (app_resources.transfer)
+        show_transfer_window();
     update_toggles();
 }

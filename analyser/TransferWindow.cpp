@@ -1,0 +1,280 @@
+// The "Transfer" dialog with its drawing area "TransferDisplay": exposes
+// copy from the display's pixmap, a new frame redraws it while the shell
+// is visible; button 3 posts its menu ("Accumulate", "Reset", "Find delay",
+// "Smoothing", "Export transfer function"), the key d finds the delay and
+// s exports. Closing it stops the computation; sampling goes on for the
+// views that run.
+#include "analyser/TransferWindow.h"
+
+#include "analyser/AnalyserExport.h"
+#include "analyser/TransferDisplay.h"
+#include "app/AppResources.h"
+#include "app/Icons.h"
+#include "app/Startup.h"
+#include "sampler/Sampler.h"
+
+#include <X11/keysym.h>
+#include <Xm/CascadeB.h>
+#include <Xm/DrawingA.h>
+#include <Xm/Form.h>
+#include <Xm/Protocols.h>
+#include <Xm/PushB.h>
+#include <Xm/RowColumn.h>
+#include <Xm/ToggleB.h>
+#include <Xm/Xm.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+Widget transfer_dialog;
+bool transfer_open;
+Transfer transfer;
+
+namespace {
+
+Widget area;
+Widget menu;
+Widget accumulate_toggle;
+TransferDisplay display;
+int visible;
+bool auto_delay;            // transferDelay "auto": find once at the first start
+constexpr int smoothing_choices[] = {0, 3, 6, 12, 24};
+constexpr const char* smoothing_names[] = {"Off", "1/3 octave", "1/6 octave", "1/12 octave", "1/24 octave"};
+
+void redraw()
+{
+    if (display.initialised() && visible) {
+        display.draw(transfer, sampler.rate, true);
+        XFlush(display.display());
+    }
+}
+
+void find_delay()
+{
+    if (transfer.find_delay())
+        redraw();
+}
+
+void settings_into_transfer()
+{
+    if (!transfer.setup(static_cast<unsigned int>(app_resources.transferlength)))
+        transfer.setup(16384);
+    transfer.set_averaging(app_resources.transferaveraging);
+    transfer.set_smoothing(app_resources.transfersmoothing);
+    const char* delay = app_resources.transferdelay;
+    auto_delay = zen::strcasecmp(delay, "auto") == 0;
+    transfer.set_delay(auto_delay ? 0u : static_cast<unsigned int>(std::strtoul(delay, nullptr, 10)));
+}
+
+// The settings' averaging when accumulation is switched off, 16 if they
+// asked for accumulation.
+void accumulate_callback(Widget w, XtPointer, XtPointer)
+{
+    const int steady = app_resources.transferaveraging > 0 ? app_resources.transferaveraging : 16;
+    transfer.set_averaging(XmToggleButtonGetState(w) ? 0 : steady);
+    redraw();
+}
+
+void smoothing_callback(Widget w, XtPointer client_data, XtPointer)
+{
+    if (XmToggleButtonGetState(w)) {
+        transfer.set_smoothing(static_cast<int>(reinterpret_cast<long>(client_data)));
+        redraw();
+    }
+}
+
+void push_callback(Widget, XtPointer client_data, XtPointer)
+{
+    switch (reinterpret_cast<long>(client_data)) {
+    case 0:
+        transfer.reset();
+        redraw();
+        break;
+    case 1:
+        find_delay();
+        break;
+    default:
+        export_transfer();
+        break;
+    }
+}
+
+Widget toggle(Widget parent, const char* name, bool set, XtCallbackProc callback, long client)
+{
+    Arg args[2];
+    XtSetArg(args[0], XmNset, set ? XmSET : XmUNSET);
+    XtSetArg(args[1], XmNvisibleWhenOff, True);
+    Widget w = XmCreateToggleButton(parent, const_cast<char*>(name), args, 2);
+    XtAddCallback(w, XmNvalueChangedCallback, callback, reinterpret_cast<XtPointer>(client));
+    XtManageChild(w);
+    return w;
+}
+
+void push(const char* name, long client)
+{
+    Widget w = XmCreatePushButton(menu, const_cast<char*>(name), nullptr, 0);
+    XtAddCallback(w, XmNactivateCallback, push_callback, reinterpret_cast<XtPointer>(client));
+    XtManageChild(w);
+}
+
+void create_menu()
+{
+    Arg args[1];
+    XtSetArg(args[0], XmNpopupEnabled, XmPOPUP_DISABLED);
+    menu = XmCreatePopupMenu(transfer_dialog, const_cast<char*>("TransferMenu"), args, 1);
+    accumulate_toggle = toggle(menu, "Accumulate", transfer.averaging() == 0, accumulate_callback, 0);
+    push("Reset", 0);
+    push("Find delay", 1);
+    XtSetArg(args[0], XmNradioBehavior, True);
+    Widget pulldown = XmCreatePulldownMenu(menu, const_cast<char*>("Smoothing"), args, 1);
+    XtSetArg(args[0], XmNsubMenuId, pulldown);
+    XtManageChild(XmCreateCascadeButton(menu, const_cast<char*>("Smoothing"), args, 1));
+    for (int i = 0; i < 5; ++i)
+        toggle(pulldown, smoothing_names[i], transfer.smoothing() == smoothing_choices[i], smoothing_callback,
+               smoothing_choices[i]);
+    push("Export transfer function", 2);
+}
+
+void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
+{
+    if (event->type == ButtonPress && event->xbutton.button == Button3) {
+        if (!menu)
+            create_menu();
+        XmToggleButtonSetState(accumulate_toggle, transfer.averaging() == 0, False);
+        XmMenuPosition(menu, &event->xbutton);
+        XtManageChild(menu);
+    } else if (event->type == KeyPress) {
+        const KeySym key = XLookupKeysym(&event->xkey, 0);
+        if (key == XK_d)
+            find_delay();
+        else if (key == XK_s)
+            export_transfer();
+    }
+}
+
+void area_callback(Widget w, XtPointer, XtPointer call_data)
+{
+    auto* cb = static_cast<XmDrawingAreaCallbackStruct*>(call_data);
+    if (cb->reason == XmCR_EXPOSE) {
+        if (!display.initialised()) {
+            display.init(XtDisplay(w), XtWindow(w));
+            display.resize(transfer, sampler.rate);
+        }
+        const XExposeEvent& e = cb->event->xexpose;
+        display.expose(e.x, e.y, e.width, e.height);
+    } else if (cb->reason == XmCR_RESIZE && display.initialised()) {
+        display.resize(transfer, sampler.rate);
+    }
+}
+
+void visibility_handler(Widget, XtPointer, XEvent* event, Boolean*)
+{
+    if (event->type == UnmapNotify)
+        visible = 0;
+    else if (event->type == VisibilityNotify)
+        visible = event->xvisibility.state != VisibilityFullyObscured;
+}
+
+void close_callback(Widget, XtPointer, XtPointer)
+{
+    XtUnmanageChild(transfer_dialog);
+    transfer_open = false;
+}
+
+void create_transfer_window()
+{
+    Arg args[4];
+    XtSetArg(args[0], XmNiconPixmap, spectrum_icon_pixmap);
+    XtSetArg(args[1], XmNiconMask, spectrum_icon_mask);
+    transfer_dialog = XmCreateFormDialog(main_window, const_cast<char*>("Transfer"), args, 2);
+    Widget shell = XtParent(transfer_dialog);
+    XtVaSetValues(shell, XmNtitle, "Zentaphon: Transfer Function", XmNiconName, "Zentaphon: Transfer Function",
+                  nullptr);
+    Atom wm_protocols = XInternAtom(XtDisplay(shell), "WM_PROTOCOLS", False);
+    XmAddProtocolCallback(shell, wm_protocols, wm_delete_window, close_callback, nullptr);
+    XtAddEventHandler(shell, StructureNotifyMask | VisibilityChangeMask, False, visibility_handler, nullptr);
+
+    Cardinal n = 0;
+    Arg place[8];
+    XtSetArg(place[n], XmNtopAttachment, XmATTACH_FORM); ++n;
+    XtSetArg(place[n], XmNleftAttachment, XmATTACH_FORM); ++n;
+    XtSetArg(place[n], XmNrightAttachment, XmATTACH_FORM); ++n;
+    XtSetArg(place[n], XmNbottomAttachment, XmATTACH_FORM); ++n;
+    XtSetArg(place[n], XmNwidth, 800); ++n;
+    XtSetArg(place[n], XmNheight, 500); ++n;
+    area = XmCreateDrawingArea(transfer_dialog, const_cast<char*>("TransferDisplay"), place, n);
+    XtManageChild(area);
+    XtAddCallback(area, XmNexposeCallback, area_callback, nullptr);
+    XtAddCallback(area, XmNresizeCallback, area_callback, nullptr);
+    XtAddEventHandler(area, ButtonPressMask | KeyPressMask, False, area_event_handler, nullptr);
+    settings_into_transfer();
+}
+
+bool write_csv(std::FILE* f, const void*)
+{
+    std::fputs("frequency_hz,magnitude_db,phase_deg,coherence\n", f);
+    const double step = static_cast<double>(sampler.rate) / transfer.length();
+    const bool coherent = transfer.frames() >= 2;
+    for (unsigned int k = 1; 2 * k < transfer.length(); ++k) {
+        const Transfer::Point p = transfer.at(k);
+        std::fprintf(f, "%.4f,%.4f,%.4f,", k * step, p.magnitude_db, p.phase_deg);
+        if (coherent)
+            std::fprintf(f, "%.4f", p.coherence);
+        std::fputc('\n', f);
+    }
+    return !std::ferror(f);
+}
+
+} // namespace
+
+void show_transfer_window()
+{
+    if (!transfer_dialog)
+        create_transfer_window();
+    if (!XtIsManaged(transfer_dialog))
+        XtManageChild(transfer_dialog);
+    else
+        XMapRaised(XtDisplay(transfer_dialog), XtWindow(XtParent(transfer_dialog)));
+    if (!transfer_open)
+        transfer.restart();
+    transfer_open = true;
+}
+
+void transfer_process_block(const int32_t* block, unsigned int frames, bool first)
+{
+    if (first) {
+        transfer.restart();
+        if (auto_delay) {
+            auto_delay = false;
+            transfer.find_delay();
+        }
+    }
+    const bool frame = transfer.add_block(block, frames);
+    const DelayFinder::State found = transfer.take_finder_result(sampler.rate);
+    if (frame || found == DelayFinder::Found || found == DelayFinder::NotClear)
+        redraw();
+}
+
+bool export_transfer()
+{
+    if (!display.initialised()) {
+        std::fprintf(stderr, "error: cannot export: the transfer window has not been drawn yet\n");
+        return false;
+    }
+    if (transfer.frames() == 0) {
+        std::fprintf(stderr, "error: cannot export: no transfer function has been measured yet\n");
+        return false;
+    }
+    const std::string base = export_base() + "-transfer";
+    const std::string csv = base + ".csv", png = base + ".png";
+    display.draw(transfer, sampler.rate, false);
+    std::unique_ptr<unsigned char[]> rgb(new unsigned char[static_cast<size_t>(display.width()) * display.height() * 3]);
+    if (!read_picture(display.display(), display.pixmap(), display.width(), display.height(), rgb.get()))
+        return false;
+    if (!write_file_atomically(csv.c_str(), write_csv, nullptr) ||
+        !write_png_file(png.c_str(), display.width(), display.height(), rgb.get()))
+        return false;
+    std::fprintf(stderr, "transfer function exported to %s and %s\n", csv.c_str(), png.c_str());
+    return true;
+}
