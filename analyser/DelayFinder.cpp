@@ -19,10 +19,10 @@ bool DelayFinder::start()
     if (!x_) {
         x_.reset(new (std::nothrow) float[n]);
         y_.reset(new (std::nothrow) float[n]);
-        fx_.reset(new (std::nothrow) double[n]);
-        fy_.reset(new (std::nothrow) double[n]);
+        buf_.reset(new (std::nothrow) double[n]);
+        xs_.reset(new (std::nothrow) float[n]);
         sxy_.reset(new (std::nothrow) float[n]);
-        if (!x_ || !y_ || !fx_ || !fy_ || !sxy_) {
+        if (!x_ || !y_ || !buf_ || !xs_ || !sxy_) {
             x_.reset();
             std::fprintf(stderr, "error: no memory for the delay finder\n");
             return false;
@@ -41,17 +41,23 @@ bool DelayFinder::start()
 // taken here is X' * conj(Y'), our conj(X) * Y up to the factor 1/n.
 void DelayFinder::frame_done()
 {
+    double* f = buf_.get();
     for (unsigned int i = 0; i < n; ++i) {
         const double s = std::sin(pi * i / n);
-        fx_[i] = x_[i] * s * s;
-        fy_[i] = y_[i] * s * s;
+        f[i] = x_[i] * s * s;
     }
-    real_fft(fx_.get(), static_cast<int>(n), fft_forward);
-    real_fft(fy_.get(), static_cast<int>(n), fft_forward);
-    sxy_[0] += static_cast<float>(fx_[0] * fy_[0]);
-    sxy_[1] += static_cast<float>(fx_[1] * fy_[1]);
+    real_fft(f, static_cast<int>(n), fft_forward);
+    for (unsigned int i = 0; i < n; ++i)
+        xs_[i] = static_cast<float>(f[i]);
+    for (unsigned int i = 0; i < n; ++i) {
+        const double s = std::sin(pi * i / n);
+        f[i] = y_[i] * s * s;
+    }
+    real_fft(f, static_cast<int>(n), fft_forward);
+    sxy_[0] += static_cast<float>(xs_[0] * f[0]);
+    sxy_[1] += static_cast<float>(xs_[1] * f[1]);
     for (unsigned int i = 2; i < n; i += 2) {
-        const double xr = fx_[i], xi = fx_[i + 1], yr = fy_[i], yi = fy_[i + 1];
+        const double xr = xs_[i], xi = xs_[i + 1], yr = f[i], yi = f[i + 1];
         sxy_[i] += static_cast<float>(xr * yr + xi * yi);
         sxy_[i + 1] += static_cast<float>(xi * yr - xr * yi);
     }
@@ -67,13 +73,13 @@ void DelayFinder::frame_done()
 // FFT (which conjugates once more), and its clearest peak.
 void DelayFinder::evaluate()
 {
-    double* r = fx_.get();
+    double* r = buf_.get();
     auto unit = [](double v) { return v > 0.0 ? 1.0 : (v < 0.0 ? -1.0 : 0.0); };
     r[0] = unit(sxy_[0]);
     r[1] = unit(sxy_[1]);
     for (unsigned int i = 2; i < n; i += 2) {
         const double re = sxy_[i], im = sxy_[i + 1];
-        const double m = std::hypot(re, im);
+        const double m = std::sqrt(re * re + im * im);
         r[i] = m > 0.0 ? re / m : 0.0;
         r[i + 1] = m > 0.0 ? -im / m : 0.0;
     }

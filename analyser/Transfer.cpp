@@ -201,7 +201,7 @@ Transfer::Point Transfer::at(unsigned int k, unsigned int first, unsigned int la
         hi = std::min(last, components() - 1);
     const double xx = cum_xx_[hi + 1] - cum_xx_[lo], yy = cum_yy_[hi + 1] - cum_yy_[lo];
     const double re = cum_re_[hi + 1] - cum_re_[lo], im = cum_im_[hi + 1] - cum_im_[lo];
-    const double cross = std::hypot(re, im);
+    const double cross = std::sqrt(re * re + im * im);
     Point p;
     p.magnitude_db = xx > 0.0 && cross > 0.0 ? 20.0 * std::log10(cross / xx) : -HUGE_VAL;
     p.phase_deg = std::atan2(im, re) * (180.0 / pi);

@@ -148,7 +148,7 @@ void TransferDisplay::draw_grid(int)
             const int y = p.row(v);
             XSetForeground(display_, gc_, v == major ? app_resources.majorgridcolor : app_resources.minorgridcolor);
             XDrawLine(display_, pixmap_, gc_, 0, y, right, y);
-            if (v == p.high && p.row(v - step) - y < 2 * font_height_)
+            if (v == p.high && p.row(v - step) - y < 2 * font_height_ + 4)
                 continue;   // no room for the top line's label below it
             std::snprintf(label, sizeof label, format, v);
             text(right - font_width_ * static_cast<int>(std::strlen(label)) - 2,

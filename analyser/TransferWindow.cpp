@@ -38,12 +38,14 @@ Widget menu;
 Widget accumulate_toggle;
 TransferDisplay display;
 int visible;
+bool stale;                 // frames came while the window was hidden: the pixmap is old
 bool auto_delay;            // transferDelay "auto": find once at the first start
 constexpr int smoothing_choices[] = {0, 3, 6, 12, 24};
 constexpr const char* smoothing_names[] = {"Off", "1/3 octave", "1/6 octave", "1/12 octave", "1/24 octave"};
 
 void redraw()
 {
+    stale = !visible;
     if (display.initialised() && visible) {
         display.draw(transfer, sampler.rate, true);
         XFlush(display.display());
@@ -160,6 +162,10 @@ void area_callback(Widget w, XtPointer, XtPointer call_data)
         if (!display.initialised()) {
             display.init(XtDisplay(w), XtWindow(w));
             display.resize(transfer, sampler.rate);
+        }
+        if (stale) {
+            display.draw(transfer, sampler.rate, false);
+            stale = false;
         }
         const XExposeEvent& e = cb->event->xexpose;
         display.expose(e.x, e.y, e.width, e.height);

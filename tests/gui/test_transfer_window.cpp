@@ -124,7 +124,9 @@ TEST_F(TransferWindow, FindsTheDelayAndExportsTheFilter)
     EXPECT_EQ(k, 8192);   // components 1 .. 8191, all below 22050 Hz
 
     const Image png = Image::load_png(base + ".png");
-    const Image shown = capture(dpy, area);
+    ASSERT_TRUE(raise_window(dpy, transfer));
+    Image shown;
+    wait_until([&] { return (shown = capture(dpy, area)) == png; }, 5);
     evidence->add("png", png);
     evidence->add("shown", shown);
     ASSERT_FALSE(png.empty());
