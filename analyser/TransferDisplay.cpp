@@ -1,5 +1,6 @@
 #include "analyser/TransferDisplay.h"
 
+#include "analyser/AnalyserExport.h"
 #include "app/AppResources.h"
 
 #include <algorithm>
@@ -46,6 +47,7 @@ void TransferDisplay::init(Display* display, Window window)
         font_width_ = font->max_bounds.rbearing - font->min_bounds.lbearing;
         font_height_ = font->max_bounds.ascent + font->max_bounds.descent;
     }
+    XSetBackground(display, gc_, app_resources.backgroundcolor);
     dim_data_ = blend(display, app_resources.datacolor, app_resources.backgroundcolor);
     dim_marker_ = blend(display, app_resources.markercolor, app_resources.backgroundcolor);
 }
@@ -54,18 +56,18 @@ void TransferDisplay::resize(const Transfer& t, int rate)
 {
     Window root;
     int x, y;
-    unsigned int border, depth;
-    XGetGeometry(display_, window_, &root, &x, &y, &width_, &height_, &border, &depth);
-    if (pixmap_)
-        XFreePixmap(display_, pixmap_);
-    pixmap_ = XCreatePixmap(display_, window_, width_, height_, depth);
+    unsigned int border;
+    XGetGeometry(display_, window_, &root, &x, &y, &width_, &height_, &border, &depth_);
     k_.reset(new unsigned int[width_]);
     first_.reset(new unsigned int[width_]);
     last_.reset(new unsigned int[width_]);
-    segments_.reset(new XSegment[6 * static_cast<size_t>(width_)]);
+    for (auto& set : segments_)
+        set.reset(new XSegment[6 * static_cast<size_t>(width_)]);
+    std::fill(&counts_[0][0], &counts_[0][0] + 12, 0);
     columns_length_ = 0;
     layout();
-    draw(t, rate, true);
+    stale_ = true;
+    expose(t, rate, 0, 0, static_cast<int>(width_), static_cast<int>(height_));
 }
 
 void TransferDisplay::layout()
@@ -99,34 +101,61 @@ void TransferDisplay::build_columns(const Transfer& t, int rate)
     }
 }
 
-void TransferDisplay::draw(const Transfer& t, int rate, bool show)
+void TransferDisplay::update(const Transfer& t, int rate, bool show)
 {
-    if (!pixmap_ || t.length() == 0 || rate <= 0)
+    stale_ = true;
+    if (!show || !k_ || t.length() == 0 || rate <= 0)
         return;
-    if (columns_length_ != t.length() || columns_rate_ != rate)
-        build_columns(t, rate);
+    const int old = current_;
+    current_ ^= 1;
+    compute_traces(t, rate);
+    draw_traces(window_, old, true);
+    draw_grid(window_);
     XSetForeground(display_, gc_, app_resources.backgroundcolor);
-    XFillRectangle(display_, pixmap_, gc_, 0, 0, width_, height_);
-    draw_grid(rate);
-    draw_traces(t);
-    draw_texts(t, rate);
-    if (show)
-        XCopyArea(display_, pixmap_, window_, gc_, 0, 0, width_, height_, 0, 0);
+    XFillRectangle(display_, window_, gc_, 0, 0, width_, static_cast<unsigned int>(magnitude_.top));
+    draw_texts(window_, t, rate);
+    draw_traces(window_, current_, false);
 }
 
-void TransferDisplay::expose(int x, int y, int width, int height)
+void TransferDisplay::expose(const Transfer& t, int rate, int x, int y, int width, int height)
 {
-    if (pixmap_)
-        XCopyArea(display_, pixmap_, window_, gc_, x, y, static_cast<unsigned int>(width),
-                  static_cast<unsigned int>(height), x, y);
+    if (!k_)
+        return;
+    XRectangle clip = {static_cast<short>(x), static_cast<short>(y), static_cast<unsigned short>(width),
+                       static_cast<unsigned short>(height)};
+    XSetClipRectangles(display_, gc_, 0, 0, &clip, 1, Unsorted);
+    draw_all(window_, t, rate);
+    XSetClipMask(display_, gc_, None);
 }
 
-void TransferDisplay::text(int x, int y, const char* s)
+bool TransferDisplay::picture(const Transfer& t, int rate, unsigned char* rgb)
 {
-    XDrawString(display_, pixmap_, gc_, x, y, s, static_cast<int>(std::strlen(s)));
+    const Pixmap pixmap = XCreatePixmap(display_, window_, width_, height_, depth_);
+    draw_all(pixmap, t, rate);
+    const bool ok = read_picture(display_, pixmap, width_, height_, rgb);
+    XFreePixmap(display_, pixmap);
+    return ok;
 }
 
-void TransferDisplay::draw_grid(int)
+void TransferDisplay::draw_all(Drawable d, const Transfer& t, int rate)
+{
+    if (t.length() == 0 || rate <= 0)
+        return;
+    if (stale_)
+        compute_traces(t, rate);
+    XSetForeground(display_, gc_, app_resources.backgroundcolor);
+    XFillRectangle(display_, d, gc_, 0, 0, width_, height_);
+    draw_grid(d);
+    draw_texts(d, t, rate);
+    draw_traces(d, current_, false);
+}
+
+void TransferDisplay::text(Drawable d, int x, int y, const char* s)
+{
+    XDrawString(display_, d, gc_, x, y, s, static_cast<int>(std::strlen(s)));
+}
+
+void TransferDisplay::draw_grid(Drawable d)
 {
     const int right = static_cast<int>(width_) - 1;
     const int top = magnitude_.top, bottom = coherence_.top + coherence_.height - 1;
@@ -139,19 +168,19 @@ void TransferDisplay::draw_grid(int)
                 continue;
             const int x = static_cast<int>(std::lround(right * std::log(f / f_lo_) / span));
             XSetForeground(display_, gc_, step == 1.0 ? app_resources.majorgridcolor : app_resources.minorgridcolor);
-            XDrawLine(display_, pixmap_, gc_, x, top, x, bottom);
+            XDrawLine(display_, d, gc_, x, top, x, bottom);
             std::snprintf(label, sizeof label, f >= 1000.0 ? "%.0fk" : "%.0f", f >= 1000.0 ? f / 1000.0 : f);
-            text(x + 3, top + font_height_, label);
+            text(d, x + 3, top + font_height_, label);
         }
     auto lines = [&](const Panel& p, double from, double step, const char* format, double major) {
         for (double v = from; v >= p.low - 1e-9; v -= step) {
             const int y = p.row(v);
             XSetForeground(display_, gc_, v == major ? app_resources.majorgridcolor : app_resources.minorgridcolor);
-            XDrawLine(display_, pixmap_, gc_, 0, y, right, y);
+            XDrawLine(display_, d, gc_, 0, y, right, y);
             if (v == p.high && p.row(v - step) - y < 2 * font_height_ + 4)
                 continue;   // no room for the top line's label below it
             std::snprintf(label, sizeof label, format, v);
-            text(right - font_width_ * static_cast<int>(std::strlen(label)) - 2,
+            text(d, right - font_width_ * static_cast<int>(std::strlen(label)) - 2,
                  v == p.high ? y + font_height_ : y - 2, label);
         }
     };
@@ -160,14 +189,19 @@ void TransferDisplay::draw_grid(int)
     lines(coherence_, 1.0, 0.5, "%.1f", -1.0);
 }
 
-void TransferDisplay::draw_traces(const Transfer& t)
+void TransferDisplay::compute_traces(const Transfer& t, int rate)
 {
+    stale_ = false;
+    int* count = counts_[current_];
+    std::fill(count, count + 6, 0);
     if (t.frames() == 0 || width_ < 2)
         return;
+    if (columns_length_ != t.length() || columns_rate_ != rate)
+        build_columns(t, rate);
     const bool coherent = t.frames() >= 2;
     const double threshold = app_resources.coherencethreshold;
     const size_t w = width_;
-    int count[6] = {};
+    XSegment* segments = segments_[current_].get();
     int prev[3] = {};
     double prev_phase = 0.0;
     for (unsigned int c = 0; c < width_; ++c) {
@@ -181,23 +215,31 @@ void TransferDisplay::draw_traces(const Transfer& t)
             if (trace == Phase && std::fabs(p.phase_deg - prev_phase) > 180.0)
                 continue;   // wrapped round: no line across the panel
             const int group = 2 * trace + dim;
-            XSegment& s = segments_[group * w + static_cast<size_t>(count[group]++)];
-            s = {static_cast<short>(c - 1), static_cast<short>(prev[trace]), static_cast<short>(c),
-                 static_cast<short>(rows[trace])};
+            segments[group * w + static_cast<size_t>(count[group]++)] = {
+                static_cast<short>(c - 1), static_cast<short>(prev[trace]), static_cast<short>(c),
+                static_cast<short>(rows[trace])};
         }
         std::copy(rows, rows + 3, prev);
         prev_phase = p.phase_deg;
     }
+}
+
+void TransferDisplay::draw_traces(Drawable d, int set, bool erase)
+{
     const unsigned long colours[6] = {app_resources.datacolor, dim_data_, app_resources.datacolor,
                                       dim_data_, app_resources.markercolor, dim_marker_};
+    if (erase)
+        XSetForeground(display_, gc_, app_resources.backgroundcolor);
     for (int group = 0; group < 6; ++group)
-        if (count[group] > 0) {
-            XSetForeground(display_, gc_, colours[group]);
-            XDrawSegments(display_, pixmap_, gc_, &segments_[group * w], count[group]);
+        if (counts_[set][group] > 0) {
+            if (!erase)
+                XSetForeground(display_, gc_, colours[group]);
+            XDrawSegments(display_, d, gc_, &segments_[set][group * static_cast<size_t>(width_)],
+                          counts_[set][group]);
         }
 }
 
-void TransferDisplay::draw_texts(const Transfer& t, int rate)
+void TransferDisplay::draw_texts(Drawable d, const Transfer& t, int rate)
 {
     char line[160];
     char smoothing[24] = "none";
@@ -210,9 +252,12 @@ void TransferDisplay::draw_texts(const Transfer& t, int rate)
                   t.delay() * 1000.0 / rate, t.frames(), averaging, smoothing,
                   t.finding() ? "   finding the delay..." : "");
     XSetForeground(display_, gc_, app_resources.markercolor);
-    text(3, font_height_, line);
+    text(d, 3, font_height_, line);
     XSetForeground(display_, gc_, app_resources.majorgridcolor);
-    text(3, magnitude_.top + 2 * font_height_, "magnitude");
-    text(3, phase_.top + font_height_, "phase");
-    text(3, coherence_.top + font_height_, t.frames() >= 2 ? "coherence" : "coherence -");
+    text(d, 3, magnitude_.top + 2 * font_height_, "magnitude");
+    text(d, 3, phase_.top + font_height_, "phase");
+    // On its own background, as it changes in place.
+    const char* coherence = t.frames() >= 2 ? "coherence  " : "coherence -";
+    XDrawImageString(display_, d, gc_, 3, coherence_.top + font_height_, coherence,
+                     static_cast<int>(std::strlen(coherence)));
 }

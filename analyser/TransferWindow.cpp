@@ -1,6 +1,6 @@
 // The "Transfer" dialog with its drawing area "TransferDisplay": exposes
-// copy from the display's pixmap, a new frame redraws it while the shell
-// is visible; button 3 posts its menu ("Accumulate", "Reset", "Find delay",
+// draw in full, a new frame draws incrementally while the shell is
+// visible; button 3 posts its menu ("Accumulate", "Reset", "Find delay",
 // "Smoothing", "Export transfer function"), the key d finds the delay and
 // s exports. Closing it stops the computation; sampling goes on for the
 // views that run.
@@ -38,18 +38,17 @@ Widget menu;
 Widget accumulate_toggle;
 TransferDisplay display;
 int visible;
-bool stale;                 // frames came while the window was hidden: the pixmap is old
 bool auto_delay;            // transferDelay "auto": find once at the first start
 constexpr int smoothing_choices[] = {0, 3, 6, 12, 24};
 constexpr const char* smoothing_names[] = {"Off", "1/3 octave", "1/6 octave", "1/12 octave", "1/24 octave"};
 
 void redraw()
 {
-    stale = !visible;
-    if (display.initialised() && visible) {
-        display.draw(transfer, sampler.rate, true);
+    if (!display.initialised())
+        return;
+    display.update(transfer, sampler.rate, visible != 0);
+    if (visible)
         XFlush(display.display());
-    }
 }
 
 void find_delay()
@@ -163,12 +162,8 @@ void area_callback(Widget w, XtPointer, XtPointer call_data)
             display.init(XtDisplay(w), XtWindow(w));
             display.resize(transfer, sampler.rate);
         }
-        if (stale) {
-            display.draw(transfer, sampler.rate, false);
-            stale = false;
-        }
         const XExposeEvent& e = cb->event->xexpose;
-        display.expose(e.x, e.y, e.width, e.height);
+        display.expose(transfer, sampler.rate, e.x, e.y, e.width, e.height);
     } else if (cb->reason == XmCR_RESIZE && display.initialised()) {
         display.resize(transfer, sampler.rate);
     }
@@ -274,9 +269,8 @@ bool export_transfer()
     }
     const std::string base = export_base() + "-transfer";
     const std::string csv = base + ".csv", png = base + ".png";
-    display.draw(transfer, sampler.rate, false);
     std::unique_ptr<unsigned char[]> rgb(new unsigned char[static_cast<size_t>(display.width()) * display.height() * 3]);
-    if (!read_picture(display.display(), display.pixmap(), display.width(), display.height(), rgb.get()))
+    if (!display.picture(transfer, sampler.rate, rgb.get()))
         return false;
     if (!write_file_atomically(csv.c_str(), write_csv, nullptr) ||
         !write_png_file(png.c_str(), display.width(), display.height(), rgb.get()))
