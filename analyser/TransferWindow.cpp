@@ -38,7 +38,7 @@ Widget menu;
 Widget accumulate_toggle;
 TransferDisplay display;
 int visible;
-bool auto_delay;            // transferDelay "auto": find once at the first start
+bool auto_delay;            // transferDelay "auto": find once, from the first block on
 constexpr int smoothing_choices[] = {0, 3, 6, 12, 24};
 constexpr const char* smoothing_names[] = {"Off", "1/3 octave", "1/6 octave", "1/12 octave", "1/24 octave"};
 
@@ -244,12 +244,11 @@ void show_transfer_window()
 
 void transfer_process_block(const int32_t* block, unsigned int frames, bool first)
 {
-    if (first) {
+    if (first)
         transfer.restart();
-        if (auto_delay) {
-            auto_delay = false;
-            transfer.find_delay();
-        }
+    if (auto_delay) {   // once, from the first block the window sees
+        auto_delay = false;
+        transfer.find_delay();
     }
     const bool frame = transfer.add_block(block, frames);
     const DelayFinder::State found = transfer.take_finder_result(sampler.rate);
