@@ -21,6 +21,25 @@
 
 namespace {
 
+unsigned int shown_analysers()
+{
+    return app_resources.stereo ? 2 : 1;
+}
+
+bool write_csv(std::FILE* f, const void*)
+{
+    const unsigned int shown = shown_analysers();
+    std::fputs(shown == 2 ? "frequency_hz,left_db,right_db\n" : "frequency_hz,level_db\n", f);
+    const Analyser& a = analysers[0];
+    for (unsigned int fc = 0; fc < a.num_fft; ++fc) {
+        std::fprintf(f, "%.4f,%.4f", a.fc2f(fc), a.level[fc]);
+        if (shown == 2)
+            std::fprintf(f, ",%.4f", analysers[1].level[fc]);
+        std::fputc('\n', f);
+    }
+    return !std::ferror(f);
+}
+
 // The bit position and width of a colour mask, to widen a channel to 8 bits.
 struct Channel {
     unsigned long mask;
@@ -41,55 +60,6 @@ struct Channel {
         return static_cast<png_byte>((v * 255 + top / 2) / top);
     }
 };
-
-} // namespace
-
-bool read_picture(Display* d, Drawable source, unsigned int width, unsigned int height,
-                  unsigned char* out)
-{
-    Visual* visual = DefaultVisual(d, DefaultScreen(d));
-    if (visual->c_class != TrueColor && visual->c_class != DirectColor) {
-        std::fprintf(stderr, "error: cannot export the picture: the display has no true-colour visual\n");
-        return false;
-    }
-    XImage* img = XGetImage(d, source, 0, 0, width, height, AllPlanes, ZPixmap);
-    if (!img) {
-        std::fprintf(stderr, "error: cannot export the picture: the server gave no image\n");
-        return false;
-    }
-    const Channel r(visual->red_mask), g(visual->green_mask), b(visual->blue_mask);
-    for (unsigned int y = 0; y < height; ++y)
-        for (unsigned int x = 0; x < width; ++x) {
-            const unsigned long p = XGetPixel(img, static_cast<int>(x), static_cast<int>(y));
-            unsigned char* o = out + (static_cast<size_t>(y) * width + x) * 3;
-            o[0] = r.value(p);
-            o[1] = g.value(p);
-            o[2] = b.value(p);
-        }
-    XDestroyImage(img);
-    return true;
-}
-
-namespace {
-
-unsigned int shown_analysers()
-{
-    return app_resources.stereo ? 2 : 1;
-}
-
-bool write_csv(std::FILE* f, const void*)
-{
-    const unsigned int shown = shown_analysers();
-    std::fputs(shown == 2 ? "frequency_hz,left_db,right_db\n" : "frequency_hz,level_db\n", f);
-    const Analyser& a = analysers[0];
-    for (unsigned int fc = 0; fc < a.num_fft; ++fc) {
-        std::fprintf(f, "%.4f,%.4f", a.fc2f(fc), a.level[fc]);
-        if (shown == 2)
-            std::fprintf(f, ",%.4f", analysers[1].level[fc]);
-        std::fputc('\n', f);
-    }
-    return !std::ferror(f);
-}
 
 struct Picture {
     png_image image;
@@ -126,6 +96,32 @@ bool write_png(std::FILE* f, const void* data)
 }
 
 } // namespace
+
+bool read_picture(Display* d, Drawable source, unsigned int width, unsigned int height,
+                  unsigned char* out)
+{
+    Visual* visual = DefaultVisual(d, DefaultScreen(d));
+    if (visual->c_class != TrueColor && visual->c_class != DirectColor) {
+        std::fprintf(stderr, "error: cannot export the picture: the display has no true-colour visual\n");
+        return false;
+    }
+    XImage* img = XGetImage(d, source, 0, 0, width, height, AllPlanes, ZPixmap);
+    if (!img) {
+        std::fprintf(stderr, "error: cannot export the picture: the server gave no image\n");
+        return false;
+    }
+    const Channel r(visual->red_mask), g(visual->green_mask), b(visual->blue_mask);
+    for (unsigned int y = 0; y < height; ++y)
+        for (unsigned int x = 0; x < width; ++x) {
+            const unsigned long p = XGetPixel(img, static_cast<int>(x), static_cast<int>(y));
+            unsigned char* o = out + (static_cast<size_t>(y) * width + x) * 3;
+            o[0] = r.value(p);
+            o[1] = g.value(p);
+            o[2] = b.value(p);
+        }
+    XDestroyImage(img);
+    return true;
+}
 
 bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, const void* data),
                            const void* data)
@@ -174,7 +170,7 @@ bool write_png_file(const char* path, unsigned int width, unsigned int height, c
     picture.image.format = PNG_FORMAT_RGB;
     picture.image.width = width;
     picture.image.height = height;
-    picture.rgb.reset(new png_byte[PNG_IMAGE_SIZE(picture.image)]);
+    picture.rgb = std::make_unique<png_byte[]>(PNG_IMAGE_SIZE(picture.image));
     std::memcpy(picture.rgb.get(), rgb, PNG_IMAGE_SIZE(picture.image));
     return write_file_atomically(path, write_png, &picture);
 }
