@@ -215,9 +215,13 @@ void TransferDisplay::compute_traces(const Transfer& t, int rate)
             if (trace == Phase && std::fabs(p.phase_deg - prev_phase) > 180.0)
                 continue;   // wrapped round: no line across the panel
             const int group = 2 * trace + dim;
-            segments[group * w + static_cast<size_t>(count[group]++)] = {
-                static_cast<short>(c - 1), static_cast<short>(prev[trace]), static_cast<short>(c),
-                static_cast<short>(rows[trace])};
+            XSegment* last = count[group] > 0 ? &segments[group * w + static_cast<size_t>(count[group] - 1)] : nullptr;
+            const short y = static_cast<short>(rows[trace]);
+            if (last && last->y1 == y && last->y2 == y && prev[trace] == y && last->x2 == static_cast<short>(c - 1))
+                last->x2 = static_cast<short>(c);   // a level run stays one segment
+            else
+                segments[group * w + static_cast<size_t>(count[group]++)] = {
+                    static_cast<short>(c - 1), static_cast<short>(prev[trace]), static_cast<short>(c), y};
         }
         std::copy(rows, rows + 3, prev);
         prev_phase = p.phase_deg;

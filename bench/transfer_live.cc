@@ -105,7 +105,7 @@ bool measure(bool open, bool covered, double seconds, const std::string& simdsp,
     }
     if (open) {
         const Window t = wait_for_window(dpy, "Zentaphon: Transfer Function");
-        if (!t || !place_window(dpy, t, 780, 690))
+        if (!t || !place_window(dpy, t, 790, 740))   // clear of the analyser
             return false;
     }
     std::unique_ptr<Cover> cover;
