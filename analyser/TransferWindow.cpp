@@ -11,13 +11,14 @@
 #include "app/AppResources.h"
 #include "app/Icons.h"
 #include "app/Startup.h"
+#include "app/ViewDialog.h"
+#include "common/Numeric.h"
 #include "sampler/Sampler.h"
 
 #include <X11/keysym.h>
 #include <Xm/CascadeB.h>
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
-#include <Xm/Protocols.h>
 #include <Xm/PushB.h>
 #include <Xm/RowColumn.h>
 #include <Xm/ToggleB.h>
@@ -39,6 +40,8 @@ Widget accumulate_toggle;
 TransferDisplay display;
 int visible;
 bool auto_delay;            // transferDelay "auto": find once, from the first block on
+unsigned int length_setting = 16384;
+unsigned int delay_setting;
 constexpr int smoothing_choices[] = {0, 3, 6, 12, 24};
 constexpr const char* smoothing_names[] = {"Off", "1/3 octave", "1/6 octave", "1/12 octave", "1/24 octave"};
 
@@ -59,13 +62,11 @@ void find_delay()
 
 void settings_into_transfer()
 {
-    if (!transfer.setup(static_cast<unsigned int>(app_resources.transferlength)))
+    if (!transfer.setup(length_setting))
         transfer.setup(16384);
     transfer.set_averaging(app_resources.transferaveraging);
     transfer.set_smoothing(app_resources.transfersmoothing);
-    const char* delay = app_resources.transferdelay;
-    auto_delay = zen::strcasecmp(delay, "auto") == 0;
-    transfer.set_delay(auto_delay ? 0u : static_cast<unsigned int>(std::strtoul(delay, nullptr, 10)));
+    transfer.set_delay(delay_setting);
 }
 
 // The settings' averaging when accumulation is switched off, 16 if they
@@ -169,32 +170,16 @@ void area_callback(Widget w, XtPointer, XtPointer call_data)
     }
 }
 
-void visibility_handler(Widget, XtPointer, XEvent* event, Boolean*)
+void closed()
 {
-    if (event->type == UnmapNotify)
-        visible = 0;
-    else if (event->type == VisibilityNotify)
-        visible = event->xvisibility.state != VisibilityFullyObscured;
-}
-
-void close_callback(Widget, XtPointer, XtPointer)
-{
-    XtUnmanageChild(transfer_dialog);
     transfer_open = false;
 }
 
 void create_transfer_window()
 {
-    Arg args[4];
-    XtSetArg(args[0], XmNiconPixmap, spectrum_icon_pixmap);
-    XtSetArg(args[1], XmNiconMask, spectrum_icon_mask);
-    transfer_dialog = XmCreateFormDialog(main_window, const_cast<char*>("Transfer"), args, 2);
-    Widget shell = XtParent(transfer_dialog);
-    XtVaSetValues(shell, XmNtitle, "Zentaphon: Transfer Function", XmNiconName, "Zentaphon: Transfer Function",
-                  nullptr);
-    Atom wm_protocols = XInternAtom(XtDisplay(shell), "WM_PROTOCOLS", False);
-    XmAddProtocolCallback(shell, wm_protocols, wm_delete_window, close_callback, nullptr);
-    XtAddEventHandler(shell, StructureNotifyMask | VisibilityChangeMask, False, visibility_handler, nullptr);
+    transfer_dialog = create_view_dialog("Transfer", spectrum_icon_pixmap, spectrum_icon_mask, &visible, closed);
+    XtVaSetValues(XtParent(transfer_dialog), XmNtitle, "Zentaphon: Transfer Function", XmNiconName,
+                  "Zentaphon: Transfer Function", nullptr);
 
     Cardinal n = 0;
     Arg place[8];
@@ -231,15 +216,31 @@ bool write_csv(std::FILE* f, const void*)
 
 void show_transfer_window()
 {
-    if (!transfer_dialog)
-        create_transfer_window();
-    if (!XtIsManaged(transfer_dialog))
-        XtManageChild(transfer_dialog);
-    else
-        XMapRaised(XtDisplay(transfer_dialog), XtWindow(XtParent(transfer_dialog)));
+    show_dialog(transfer_dialog, create_transfer_window);
     if (!transfer_open)
         transfer.restart();
     transfer_open = true;
+}
+
+void set_transfer_length(int samples)
+{
+    const bool ok = samples > 0 && is_power_of_two(static_cast<unsigned int>(samples));
+    if (!ok)
+        std::fprintf(stderr, "error: transferLength %d is not a power of two, using 16384\n", samples);
+    length_setting = ok ? static_cast<unsigned int>(samples) : 16384;
+}
+
+void set_transfer_delay(String text)
+{
+    const char* t = text ? text : "";
+    char* end = nullptr;
+    const long samples = std::strtol(t, &end, 10);
+    auto_delay = zen::strcasecmp(t, "auto") == 0;
+    const bool number = end != t && *end == '\0' && samples >= 0 && samples <= 65536;
+    if (!auto_delay && !number)
+        std::fprintf(stderr, "error: transferDelay \"%s\" is neither auto nor a number of samples from 0 to "
+                     "65536, using 0\n", t);
+    delay_setting = number ? static_cast<unsigned int>(samples) : 0;
 }
 
 void transfer_process_block(const int32_t* block, unsigned int frames, bool first)

@@ -16,6 +16,12 @@ extern Transfer transfer;
 // start afresh.
 void show_transfer_window();
 
+// From the settings at start-up: the frame length (a power of two; any
+// other is reported and 16384 taken) and the delay ("auto" in any case,
+// or 0 .. 65536 samples; anything else is reported and 0 taken).
+void set_transfer_length(int samples);
+void set_transfer_delay(String text);
+
 // The block just read (frames stereo pairs); first: the first block of a
 // sampling start. Draws when a frame was averaged and the window shows.
 void transfer_process_block(const int32_t* block, unsigned int frames, bool first);
