@@ -8,9 +8,10 @@
 // compared the same way.
 //
 // Built with the GUI test harness (bench/CMakeLists.txt); run by hand:
-//   build/bench/transfer_live build/tools/simdsp/libsimdsp.so [seconds]
+//   build/bench/transfer_live build/tools/simdsp/libsimdsp.so [seconds] [rounds]
 #include "gui/test_analyser_support.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -134,25 +135,36 @@ bool measure(bool open, bool covered, double seconds, const std::string& simdsp,
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s libsimdsp.so [seconds]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s libsimdsp.so [seconds] [rounds]\n", argv[0]);
         return 2;
     }
     const double seconds = argc > 2 ? std::atof(argv[2]) : 6.0;
-    Figures closed, open, covered;
-    if (!measure(false, false, seconds, argv[1], closed) || !measure(true, false, seconds, argv[1], open) ||
-        !measure(true, true, seconds, argv[1], covered)) {
-        std::fprintf(stderr, "bench: the program did not run\n");
-        return 1;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+    // The three cases in turn, round after round, so that a change in the
+    // machine's load touches all of them; the medians of the ratios.
+    std::vector<double> program_ratio, whole_ratio, rss_growth;
+    for (int round = 0; round < rounds; ++round) {
+        Figures closed, open, covered;
+        if (!measure(false, false, seconds, argv[1], closed) || !measure(true, false, seconds, argv[1], open) ||
+            !measure(true, true, seconds, argv[1], covered)) {
+            std::fprintf(stderr, "bench: the program did not run\n");
+            return 1;
+        }
+        for (auto [name, f] : {std::pair{"closed ", closed}, std::pair{"open   ", open}, std::pair{"covered", covered}})
+            std::printf("analyser visible, Transfer %s: program %.0f us CPU/block, X server %.0f, RSS %.1f MB\n",
+                        name, f.us_per_block, f.server_us_per_block, f.rss_kib / 1024.0);
+        const double added = open.us_per_block - closed.us_per_block;
+        program_ratio.push_back(added / closed.us_per_block);
+        whole_ratio.push_back((added + open.server_us_per_block - closed.server_us_per_block) /
+                              (closed.us_per_block + closed.server_us_per_block));
+        rss_growth.push_back((open.rss_kib - closed.rss_kib) / 1024.0);
     }
-    for (auto [name, f] : {std::pair{"closed ", closed}, std::pair{"open   ", open}, std::pair{"covered", covered}})
-        std::printf("analyser visible, Transfer %s: program %.0f us CPU/block, X server %.0f, RSS %.1f MB\n", name,
-                    f.us_per_block, f.server_us_per_block, f.rss_kib / 1024.0);
-    const double added = open.us_per_block - closed.us_per_block;
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
     std::printf("the open Transfer window costs %.2f times the analyser's path per block in the program, "
-                "%.2f counting the X server's work too; RSS grows %.2f MB\n",
-                added / closed.us_per_block,
-                (added + open.server_us_per_block - closed.server_us_per_block) /
-                    (closed.us_per_block + closed.server_us_per_block),
-                (open.rss_kib - closed.rss_kib) / 1024.0);
+                "%.2f counting the X server's work too; RSS grows %.2f MB (medians of %d rounds)\n",
+                median(program_ratio), median(whole_ratio), median(rss_growth), rounds);
     return 0;
 }
