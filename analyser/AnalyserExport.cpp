@@ -65,7 +65,6 @@ struct Channel {
 struct Picture {
     png_image image;
     std::unique_ptr<png_byte[]> rgb;
-    const png_byte* pixels = nullptr;   // instead of rgb
 };
 
 // Draws analyser a into a pixmap of its size and copies it as RGB into
@@ -74,11 +73,6 @@ bool draw_into(Analyser& a, png_byte* out)
 {
     Display* d = a.display;
     const int screen = DefaultScreen(d);
-    Visual* visual = DefaultVisual(d, screen);
-    if (visual->c_class != TrueColor && visual->c_class != DirectColor) {
-        std::fprintf(stderr, "error: cannot export the picture: the display has no true-colour visual\n");
-        return false;
-    }
     const Window window = a.window;
     const Pixmap pixmap = XCreatePixmap(d, window, a.width, a.height,
                                         static_cast<unsigned int>(DefaultDepth(d, screen)));
@@ -86,7 +80,7 @@ bool draw_into(Analyser& a, png_byte* out)
     XRectangle all = {0, 0, static_cast<unsigned short>(a.width), static_cast<unsigned short>(a.height)};
     a.draw(all, true);
     a.window = window;
-    const bool ok = read_rgb(d, pixmap, a.width, a.height, out);
+    const bool ok = read_picture(d, pixmap, a.width, a.height, out);
     XFreePixmap(d, pixmap);
     return ok;
 }
@@ -95,8 +89,7 @@ bool write_png(std::FILE* f, const void* data)
 {
     auto* picture = static_cast<const Picture*>(data);
     png_image image = picture->image;
-    const png_byte* rows = picture->pixels ? picture->pixels : picture->rgb.get();
-    const bool ok = png_image_write_to_stdio(&image, f, 0, rows, 0, nullptr) != 0;
+    const bool ok = png_image_write_to_stdio(&image, f, 0, picture->rgb.get(), 0, nullptr) != 0;
     if (!ok)
         std::fprintf(stderr, "error: cannot write the picture: %s\n", image.message);
     png_image_free(&image);
@@ -104,6 +97,32 @@ bool write_png(std::FILE* f, const void* data)
 }
 
 } // namespace
+
+bool read_picture(Display* d, Drawable source, unsigned int width, unsigned int height,
+                  unsigned char* out)
+{
+    Visual* visual = DefaultVisual(d, DefaultScreen(d));
+    if (visual->c_class != TrueColor && visual->c_class != DirectColor) {
+        std::fprintf(stderr, "error: cannot export the picture: the display has no true-colour visual\n");
+        return false;
+    }
+    XImage* img = XGetImage(d, source, 0, 0, width, height, AllPlanes, ZPixmap);
+    if (!img) {
+        std::fprintf(stderr, "error: cannot export the picture: the server gave no image\n");
+        return false;
+    }
+    const Channel r(visual->red_mask), g(visual->green_mask), b(visual->blue_mask);
+    for (unsigned int y = 0; y < height; ++y)
+        for (unsigned int x = 0; x < width; ++x) {
+            const unsigned long p = XGetPixel(img, static_cast<int>(x), static_cast<int>(y));
+            unsigned char* o = out + (static_cast<size_t>(y) * width + x) * 3;
+            o[0] = r.value(p);
+            o[1] = g.value(p);
+            o[2] = b.value(p);
+        }
+    XDestroyImage(img);
+    return true;
+}
 
 bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, const void* data),
                            const void* data)
@@ -134,32 +153,17 @@ bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, co
     return false;
 }
 
-bool read_rgb(Display* d, Drawable from, unsigned int width, unsigned int height, unsigned char* out)
+std::string export_base()
 {
-    Visual* visual = DefaultVisual(d, DefaultScreen(d));
-    if (visual->c_class != TrueColor && visual->c_class != DirectColor) {
-        std::fprintf(stderr, "error: cannot export the picture: the display has no true-colour visual\n");
-        return false;
-    }
-    XImage* img = XGetImage(d, from, 0, 0, width, height, AllPlanes, ZPixmap);
-    if (!img) {
-        std::fprintf(stderr, "error: cannot export the picture: the server gave no image\n");
-        return false;
-    }
-    const Channel r(visual->red_mask), g(visual->green_mask), b(visual->blue_mask);
-    for (unsigned int y = 0; y < height; ++y)
-        for (unsigned int x = 0; x < width; ++x) {
-            const unsigned long p = XGetPixel(img, static_cast<int>(x), static_cast<int>(y));
-            png_byte* o = out + (static_cast<size_t>(y) * width + x) * 3;
-            o[0] = r.value(p);
-            o[1] = g.value(p);
-            o[2] = b.value(p);
-        }
-    XDestroyImage(img);
-    return true;
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "zentaphon-%Y%m%d-%H%M%S", &local);
+    return std::string(app_resources.exportdirectory) + "/" + stamp;
 }
 
-bool write_rgb_png(const char* path, unsigned int width, unsigned int height, const unsigned char* rgb)
+bool write_png_file(const char* path, unsigned int width, unsigned int height, const unsigned char* rgb)
 {
     Picture picture;
     std::memset(&picture.image, 0, sizeof picture.image);
@@ -167,7 +171,8 @@ bool write_rgb_png(const char* path, unsigned int width, unsigned int height, co
     picture.image.format = PNG_FORMAT_RGB;
     picture.image.width = width;
     picture.image.height = height;
-    picture.pixels = rgb;
+    picture.rgb = std::make_unique<png_byte[]>(PNG_IMAGE_SIZE(picture.image));
+    std::memcpy(picture.rgb.get(), rgb, PNG_IMAGE_SIZE(picture.image));
     return write_file_atomically(path, write_png, &picture);
 }
 
@@ -180,12 +185,7 @@ bool export_spectrum()
             return false;
         }
 
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "zentaphon-%Y%m%d-%H%M%S", &local);
-    const std::string base = std::string(app_resources.exportdirectory) + "/" + stamp;
+    const std::string base = export_base();
     const std::string csv = base + ".csv", png = base + ".png";
 
     Picture picture;

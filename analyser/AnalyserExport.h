@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include <X11/Xlib.h>
 
@@ -19,11 +20,14 @@ bool export_spectrum();
 bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, const void* data),
                            const void* data);
 
-// Reads a width x height drawable of the default visual as 8-bit RGB rows
-// (3 bytes a pixel) into out; false after one "error: " line (no
-// true-colour visual, no image).
-bool read_rgb(Display* d, Drawable from, unsigned int width, unsigned int height, unsigned char* out);
+// The export directory and "zentaphon-YYYYMMDD-HHMMSS", the base name of
+// an export made now.
+std::string export_base();
 
-// Writes RGB rows as a PNG file through a temporary name; false after one
-// "error: " line.
-bool write_rgb_png(const char* path, unsigned int width, unsigned int height, const unsigned char* rgb);
+// The width x height picture in source as RGB bytes (3 per pixel, rows
+// top down) into out. False after one "error: " line.
+bool read_picture(Display* display, Drawable source, unsigned int width, unsigned int height,
+                  unsigned char* out);
+
+// Writes width x height RGB bytes as a PNG file, atomically.
+bool write_png_file(const char* path, unsigned int width, unsigned int height, const unsigned char* rgb);

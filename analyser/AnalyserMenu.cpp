@@ -1,14 +1,16 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
-// "Peak level", "Export spectrum" and "Spectrogram...". One menu serves
-// both drawing areas (and the spectrogram's) and every choice applies to
-// both analysers; the menu is made at its first post and starts from the
-// settings.
+// "Peak level", "Export spectrum", "Transfer function..." (which opens
+// the Transfer window, as the key t does) and "Spectrogram..." (the key g).
+// One menu serves both drawing areas (and the spectrogram's) and every
+// choice applies to both analysers; the menu is made at its first post and
+// starts from the settings.
 #include "analyser/AnalyserMenu.h"
 
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
 #include "analyser/SpectrogramWindow.h"
+#include "analyser/TransferWindow.h"
 #include "app/Startup.h"
 
 #include <X11/keysym.h>
@@ -53,6 +55,11 @@ void peak_level_callback(Widget w, XtPointer, XtPointer)
 void export_callback(Widget, XtPointer, XtPointer)
 {
     export_spectrum();
+}
+
+void transfer_callback(Widget, XtPointer, XtPointer)
+{
+    show_transfer_window();
 }
 
 void spectrogram_callback(Widget, XtPointer, XtPointer)
@@ -101,8 +108,14 @@ void create_menu()
     Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
+    Widget transfer_button = XmCreatePushButton(menu, const_cast<char*>("TransferFunction"), nullptr, 0);
+    XmString label = XmStringCreateLocalized(const_cast<char*>("Transfer function..."));
+    XtVaSetValues(transfer_button, XmNlabelString, label, nullptr);
+    XmStringFree(label);
+    XtAddCallback(transfer_button, XmNactivateCallback, transfer_callback, nullptr);
+    XtManageChild(transfer_button);
     Widget spectrogram_button = XmCreatePushButton(menu, const_cast<char*>("Spectrogram"), nullptr, 0);
-    XmString label = XmStringCreateLocalized(const_cast<char*>("Spectrogram..."));
+    label = XmStringCreateLocalized(const_cast<char*>("Spectrogram..."));
     XtVaSetValues(spectrogram_button, XmNlabelString, label, nullptr);
     XmStringFree(label);
     XtAddCallback(spectrogram_button, XmNactivateCallback, spectrogram_callback, nullptr);
@@ -118,6 +131,8 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         XtManageChild(menu);
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_s) {
         export_spectrum();
+    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_t) {
+        show_transfer_window();
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_g) {
         show_spectrogram_window();
     }

@@ -192,11 +192,11 @@ bool export_spectrogram(const std::string& path)
         const Pixmap pixmap = XCreatePixmap(d, s.window(), s.width(), s.height(),
                                             static_cast<unsigned int>(DefaultDepth(d, DefaultScreen(d))));
         s.draw(pixmap);
-        const bool ok = read_rgb(d, pixmap, s.width(), s.height(), rows);
+        const bool ok = read_picture(d, pixmap, s.width(), s.height(), rows);
         XFreePixmap(d, pixmap);
         if (!ok)
             return false;
         rows += static_cast<size_t>(width) * s.height() * 3;
     }
-    return write_rgb_png(path.c_str(), width, height, rgb.get());
+    return write_png_file(path.c_str(), width, height, rgb.get());
 }
