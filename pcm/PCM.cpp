@@ -9,7 +9,10 @@
 #include "pcm/PCMPulse.h"
 #include "pcm/PCMWAV.h"
 
+#include "common/Clock.h"
+
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <climits>
 #include <cstdio>
@@ -30,7 +33,8 @@ PCM::PCM(const char* name_, int type_, int mode_, int format_, int channels_, in
       channels(channels_),
       rate(rate_),
       size(size_),
-      gone(false)
+      gone(false),
+      abandoned(false)
 {
 }
 
@@ -179,13 +183,27 @@ static long long move_all(Buffer* buffer, long long total, Move move)
     return done;
 }
 
+// Waits until fd has data (or its end) before deadline, in monotonic
+// seconds: false with errno ETIMEDOUT when the time is up, or EINTR.
+static bool wait_readable(int fd, double deadline)
+{
+    const double left = deadline - monotonic_seconds();
+    struct pollfd p = {fd, POLLIN, 0};
+    const int n = poll(&p, 1, left > 0 ? static_cast<int>(std::ceil(left * 1000.0)) : 0);
+    if (n == 0)
+        errno = ETIMEDOUT;
+    return n > 0;
+}
+
 int64_t PCM::read_frames(int fd, void* buffer, uint64_t count) const
 {
     const long long bytes = bytes_for(count);
     if (bytes < 0)
         return -1;
-    const long long n = move_all(static_cast<char*>(buffer), bytes,
-                                 [fd](char* p, size_t k) { return ::read(fd, p, k); });
+    const double deadline = monotonic_seconds() + stall_limit + static_cast<double>(count) / file_rate;
+    const long long n = move_all(static_cast<char*>(buffer), bytes, [fd, deadline](char* p, size_t k) {
+        return wait_readable(fd, deadline) ? ::read(fd, p, k) : ssize_t{-1};
+    });
     return n == -1 ? -1 : n / bytes_per_frame();
 }
 

@@ -28,6 +28,8 @@ public:
     int rate;       // Hz, as requested
     int size;       // frames per device block; 1 for files
     bool gone;      // the device has gone for good (server lost, card unplugged)
+    bool abandoned; // a wait missed its deadline: never drained, dropped or
+                    // closed, since those calls could wait without bound
 
     PCM(const char* name, int type, int mode, int format, int channels, int rate, int size);
     virtual ~PCM();
@@ -72,10 +74,16 @@ protected:
     bool open_file(int& fd, long long& file_size) const;
     // Reads or writes count frames of a file, over as many calls as a pipe
     // needs: the whole frames moved (fewer at the end of the data), or -1.
-    // No message.
+    // No message. A read waits for a FIFO's writer at most stall_limit
+    // beyond the frames' time at the file rate, then fails with ETIMEDOUT.
     int64_t read_frames(int fd, void* buffer, uint64_t count) const;
     int64_t write_frames(int fd, const void* buffer, uint64_t count) const;
 };
+
+// Seconds beyond a block's own time that any wait for a device, the sound
+// server or a FIFO's writer may take before the transfer fails, so that
+// nothing stalled freezes the window for long.
+constexpr double stall_limit = 2.5;
 
 // Interrupted system calls in a row, without anything moved, after which a
 // transfer counts as failed (EINTR).
