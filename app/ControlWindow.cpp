@@ -186,6 +186,7 @@ void create_control_window()
 
 static void quit()
 {
+    PCM::exiting = true;
     if (sampler.device_pcm)
         sampler.stop();
     XtDestroyApplicationContext(app_context);
@@ -194,6 +195,7 @@ static void quit()
 
 int display_lost(Display* display)
 {
+    PCM::exiting = true;
     if (sampler.device_pcm)
         sampler.stop();
     std::fprintf(stderr, "error: lost the connection to the X display %s; exiting\n",

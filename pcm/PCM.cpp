@@ -39,6 +39,7 @@ PCM::PCM(const char* name_, int type_, int mode_, int format_, int channels_, in
 }
 
 bool PCM::quiet = false;
+bool PCM::exiting = false;
 
 PCM::~PCM() = default;
 

@@ -52,6 +52,9 @@ public:
     // While set, a failed transfer prints no line of its own: whoever set it
     // is counting a run of failures and reports them together.
     static bool quiet;
+    // Set when the process is about to exit: a device kind whose closing
+    // could wait on a stalled server leaves that to the exit.
+    static bool exiting;
     // The "error: " line of a failed read or write (none while quiet);
     // errno is error afterwards, for the caller's caller. Returns -1.
     int64_t transfer_failed(int error) const;

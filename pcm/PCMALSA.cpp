@@ -51,7 +51,10 @@ PCMALSA::~PCMALSA()
         return;
     if (mode == Write && !gone)
         drain_briefly();
-    snd_pcm_close(pcm);
+    // Closing drops the PCM first, which the sound-server plugin does by
+    // waiting for its server; at exit the system closes it instead.
+    if (!exiting)
+        snd_pcm_close(pcm);
 }
 
 void PCMALSA::drain_briefly()
@@ -167,10 +170,10 @@ int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
         return report_gone(-ENODEV);
     const int frame = bytes_per_frame();
     const double period = size / static_cast<double>(rate);
-    const double deadline = monotonic_seconds() + stall_limit + period;
+    const double started = monotonic_seconds();
+    const double deadline = started + stall_limit + period;
     uint64_t done = 0;
     int recoveries = 0;
-    bool waited = false;
     while (done < count) {
         snd_pcm_sframes_t n = transfer(data + done * frame, count - done);
         if (n > 0) {
@@ -188,7 +191,6 @@ int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
                                        mode == Write ? "took" : "sent", std::floor((stall_limit + period) * 1000.0));
             }
             const int w = snd_pcm_wait(pcm, static_cast<int>(std::ceil(left * 1000.0)));
-            waited = true;
             if (w >= 0)
                 continue;
             n = w;
@@ -212,7 +214,7 @@ int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
         return transfer_failed("error: %s: %s\n", name.c_str(), snd_strerror(error));
     }
     if (mode == Read)
-        xruns.received(name.c_str(), static_cast<long long>(count), waited, rate, size);
+        xruns.received(name.c_str(), static_cast<long long>(count), started, rate, size);
     return static_cast<int64_t>(count);
 }
 

@@ -297,8 +297,8 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
         return transfer_failed(EINVAL);
     char* out = static_cast<char*>(buffer);
     long long done = 0;
-    bool waited = false;
-    const double deadline = monotonic_seconds() + stall_limit + size / static_cast<double>(rate);
+    const double started = monotonic_seconds();
+    const double deadline = started + stall_limit + size / static_cast<double>(rate);
     while (done < total) {
         if (!fragment_held) {
             if (!alive()) {
@@ -316,7 +316,6 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
                     return static_cast<int64_t>(count);
                 if (!wait(deadline))
                     return -1;
-                waited = true;
                 continue;
             }
             if (!data) {
@@ -342,7 +341,7 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
     }
     if (format == S8)
         flip_sign(out, static_cast<size_t>(total));
-    xruns.received(name.c_str(), static_cast<long long>(count), waited, rate, size);
+    xruns.received(name.c_str(), static_cast<long long>(count), started, rate, size);
     moved = true;
     return static_cast<int64_t>(count);
 }

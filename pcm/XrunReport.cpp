@@ -23,9 +23,10 @@ void XrunReport::note(const char* name, const char* what)
     last_line = now;
 }
 
-void XrunReport::received(const char* name, long long frames, bool waited, int rate, long long block)
+void XrunReport::received(const char* name, long long frames, double started, int rate, long long block)
 {
     const double now = monotonic_seconds();
+    const double period = static_cast<double>(block) / rate;
     if (origin < 0) {
         origin = now;
         frames_in = 0;
@@ -33,7 +34,11 @@ void XrunReport::received(const char* name, long long frames, bool waited, int r
         return;
     }
     frames_in += frames;
-    if (waited) {
+    // A read that waited about a block's time has caught up with the sound;
+    // one that took much longer was itself held up (the program stopped in
+    // it), and the backlog behind it is still to come.
+    const double waited = now - started;
+    if (waited >= 0.5 * period && waited <= 1.5 * period) {
         const double deficit = (now - origin) * rate - static_cast<double>(frames_in);
         floor = measured ? std::min(floor + drift_allowed * (now - checked) * rate, deficit) : deficit;
         measured = true;

@@ -17,12 +17,12 @@ public:
     long long total() const { return count; }
 
     // A recording stream at rate Hz with blocks of block frames has handed
-    // out frames more; waited says that it had to wait for them, so that it
-    // has caught up with the sound and the clock tells what is missing.
-    // Frames missing beyond the slowest drift of two clocks count as lost
-    // once they exceed a block; the line gives the milliseconds lost since
-    // the last one.
-    void received(const char* name, long long frames, bool waited, int rate, long long block);
+    // out frames more in a read begun at started (monotonic seconds). A
+    // read that had to wait about a block's time has caught up with the
+    // sound, so the clock then tells what is missing. Frames missing beyond the slowest drift of
+    // two clocks count as lost once they exceed a block; the line gives the
+    // milliseconds lost since the last one.
+    void received(const char* name, long long frames, double started, int rate, long long block);
     // The next block starts the count afresh: after a failed transfer or a
     // pause the stream did not cause by being late.
     void restart() { origin = -1.0; }
