@@ -5,10 +5,32 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // Writes zentaphon-YYYYMMDD-HHMMSS.csv and .png into exportDirectory and
 // names them in one line on standard error; false after one "error: " line.
+// A name already taken gets the suffix -2, -3, ... instead of being
+// overwritten; both files are written or neither.
 bool export_spectrum();
+
+// One file of a set written together: the name's ending (".csv") and what
+// goes into it.
+struct ExportFile {
+    const char* suffix;
+    bool (*write_body)(std::FILE* f, const void* data);
+    const void* data;
+};
+
+// Writes the n files base + suffix, all or none, each through a temporary
+// name and created with the permissions the umask leaves of 0666. The
+// first of base, base-2, base-3, ... for which no file of the set exists
+// yet is taken, never overwriting one; chosen receives it. False after one
+// "error: " line with the system's reason, and nothing left behind.
+bool write_files_together(const std::string& base, const ExportFile* files, std::size_t n, std::string& chosen);
+
+// A path as messages show it: in double quotes when it holds anything but
+// letters, digits and "/._-+,:@%=".
+std::string quoted_path(const std::string& path);
 
 // Writes a file through a temporary name in the same directory that is
 // renamed to path once complete; write_body gets the open stream and says
