@@ -5,6 +5,7 @@
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
 #include "app/Icons.h"
+#include "pcm/PCM.h"
 #include "sampler/Sampler.h"
 
 #include <Xm/MainW.h>
@@ -86,6 +87,7 @@ static void check_measuring_settings()
 void initialize_settings(int& argc, char** argv)
 {
     program_name = argv[0];
+    PCM::hints = true;
     toplevel = XtAppInitialize(&app_context, "Zentaphon", option_table, option_count, &argc, argv,
                                fallback_resources, nullptr, 0);
     if (argc != 1)

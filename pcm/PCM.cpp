@@ -40,6 +40,7 @@ PCM::PCM(const char* name_, int type_, int mode_, int format_, int channels_, in
 
 bool PCM::quiet = false;
 bool PCM::exiting = false;
+bool PCM::hints = false;
 
 PCM::~PCM() = default;
 
@@ -277,6 +278,10 @@ PCM* open_named_device(const char* name, int mode, int format, int channels, int
         pcm = new (std::nothrow) PCMOSS(name, PCM::Device, mode, format, channels, rate, size);
     else {
         fputs("error: Unknown name for pcm interface\n", stderr);
+        if (PCM::hints)
+            fputs("hint: -device takes default, /dev/dsp (or another OSS device /dev/...), pulse, pulse:SOURCE, "
+                  "alsa:NAME or demo\n",
+                  stderr);
         return nullptr;
     }
     return keep_if_ok(pcm);

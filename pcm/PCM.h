@@ -55,6 +55,9 @@ public:
     // Set when the process is about to exit: a device kind whose closing
     // could wait on a stalled server leaves that to the exit.
     static bool exiting;
+    // Set by the program for its user: some failures add a line of advice
+    // (the device names there are, how to convert a file).
+    static bool hints;
     // The "error: " line of a failed read or write (none while quiet);
     // errno is error afterwards, for the caller's caller. Returns -1.
     int64_t transfer_failed(int error) const;

@@ -95,6 +95,10 @@ bool Sampler::start()
     }
 
     device_pcm->print_info();
+    if (source == Diskfile && rate != PCM::file_rate && PCM::hints)
+        std::fprintf(stderr, "warning: the file is at %d Hz and plays at %d Hz: it will sound at the wrong speed "
+                             "and pitch (-rate %d plays it right)\n",
+                     PCM::file_rate, rate, PCM::file_rate);
     blocks_per_second = static_cast<double>(rate) / static_cast<double>(length);
     count = -1;
     reset_failures();
