@@ -4,6 +4,9 @@
 #include "gui/test_analyser_support.h"
 
 #include <X11/keysym.h>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 using namespace harness;
 using namespace analyser_test;
@@ -41,7 +44,7 @@ std::string wav_of(int channels, int rate, int bits, int frames)
 
 // A device name of no known form, a WAV file of another format, a file
 // played at another rate: each start says what is wrong and adds one line
-// of advice, once per start.
+// of advice, once per start. A PULSE_SERVER where no server runs is named.
 TEST(UserMessages, HintsFollowTheirFailureOnce)
 {
     XServer server;
@@ -57,21 +60,27 @@ TEST(UserMessages, HintsFollowTheirFailureOnce)
         std::vector<std::string> args;
         std::string expected;   // the whole standard error after one Run, or what it holds
         bool whole;
+        Env env;
     } cases[] = {
         {{"-device", "bogus"},
          "error: Unknown name for pcm interface\nhint: -device takes default, /dev/dsp (or another OSS device "
          "/dev/...), pulse, pulse:SOURCE, alsa:NAME or demo\n",
-         true},
+         true, {}},
         {{"-device", "demo", "-diskfile", "-filename", mono},
-         "error: Male formed header\nhint: " + mono + " holds 1 channel at 22050 Hz with 16 bits" + sox, true},
+         "error: Male formed header\nhint: " + mono + " holds 1 channel at 22050 Hz with 16 bits" + sox, true, {}},
         {{"-device", "demo", "-diskfile", "-filename", good, "-rate", "48000"},
          "warning: the file is at 44100 Hz and plays at 48000 Hz: it will sound at the wrong speed and pitch "
          "(-rate 44100 plays it right)\n",
-         false},
+         false, {}},
+        {{"-device", "pulse"},
+         "error: Can't open pulse: no sound server answers at PULSE_SERVER=\"unix:" + dir.file("none") +
+             "\" (Connection refused)\n",
+         true,
+         {{"PULSE_SERVER", "unix:" + dir.file("none")}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[1] + " " + c.args.back());
-        Program prog(server, c.args);
+        Program prog(server, c.args, c.env);
         ASSERT_TRUE(prog.started()) << prog.error();
         Windows win = open_windows(dpy);
         ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
@@ -129,4 +138,34 @@ TEST(UserMessages, ErrorDialogFitsTheScreenAfterAFlood)
     ASSERT_TRUE(click(dpy, dialog, info.width / 2, info.height - 25));
     EXPECT_TRUE(wait_until([&] { return !is_viewable(dpy, dialog); }));
     EXPECT_TRUE(prog.running());
+}
+
+// A FIFO whose writer pauses ends the run within the deadline, with a line
+// that says so rather than ending as the file's end would.
+TEST(UserMessages, AFifoWhoseWriterPausesEndsTheRunWithALine)
+{
+    XServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    Display* dpy = server.display();
+    TempDir dir;
+    const std::string fifo = dir.file("pipe.cdr");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Program prog(server, {"-device", "demo", "-diskfile", "-filename", fifo});
+    ASSERT_TRUE(prog.started()) << prog.error();
+    Windows win = open_windows(dpy);
+    ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+    ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
+    int fd = -1;
+    ASSERT_TRUE(wait_until([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+    const std::string blocks(3 * 2048 * 4, '\x11');
+    ASSERT_EQ(write(fd, blocks.data(), blocks.size()), ssize_t(blocks.size()));
+    ASSERT_TRUE(prog.wait_stderr("driver: demo"));
+    const auto paused = std::chrono::steady_clock::now();
+    EXPECT_TRUE(wait_until([&] { return !is_set(dpy, win.controls.analyser_run); }, 10));
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - paused).count();
+    EXPECT_GT(took, 2.0);
+    EXPECT_LT(took, 4.0);
+    close(fd);
+    const std::string err = prog.stderr_text();
+    EXPECT_EQ(err.substr(err.find("error:")), "error: Can't read " + fifo + ": nothing arrived for 2546 ms\n") << err;
 }
