@@ -258,16 +258,21 @@ bool PCMPulse::wait(double deadline)
 
 bool PCMPulse::pass_suspended(char* out, long long done, long long total)
 {
-    // A device suspended while idle wakes up for a new stream, which may
-    // hear so only after its first wait.
-    if (!moved || pa_stream_is_suspended(stream) != 1) {
+    const double period = size / static_cast<double>(rate);
+    const double now = monotonic_seconds();
+    if (pa_stream_is_suspended(stream) != 1) {
         if (suspended)
             xruns.restart();
         suspended = false;
+        suspended_since = -1;
         return false;
     }
-    const double period = size / static_cast<double>(rate);
-    const double now = monotonic_seconds();
+    // A device suspended while idle wakes up for a new stream within
+    // moments; one still suspended after a block's time is suspended.
+    if (suspended_since < 0)
+        suspended_since = now;
+    if (!suspended && now - suspended_since < period)
+        return false;
     if (!suspended) {
         suspended = true;
         silence_due = now;
@@ -314,8 +319,12 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
             if (n == 0) {
                 if (pass_suspended(out, done, total))
                     return static_cast<int64_t>(count);
-                if (!wait(deadline))
+                if (suspended_since >= 0) {
+                    if (turn(std::min(deadline, suspended_since + size / static_cast<double>(rate))) < 0)
+                        return -1;
+                } else if (!wait(deadline)) {
                     return -1;
+                }
                 continue;
             }
             if (!data) {
@@ -342,7 +351,6 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
     if (format == S8)
         flip_sign(out, static_cast<size_t>(total));
     xruns.received(name.c_str(), static_cast<long long>(count), started, rate, size);
-    moved = true;
     return static_cast<int64_t>(count);
 }
 
@@ -369,6 +377,11 @@ int64_t PCMPulse::write(void* buffer, uint64_t count)
         if (room == 0) {
             if (pass_suspended(nullptr, done, total))
                 return static_cast<int64_t>(count);
+            if (suspended_since >= 0) {
+                if (turn(std::min(deadline, suspended_since + size / static_cast<double>(rate))) < 0)
+                    return -1;
+                continue;
+            }
             // The server starts playing once its prebuffer is full. A granted
             // buffer that is no whole number of blocks can leave it waiting
             // for a piece it never asks for, so a wait of more than a block
@@ -397,6 +410,5 @@ int64_t PCMPulse::write(void* buffer, uint64_t count)
         }
         done += static_cast<long long>(n);
     }
-    moved = true;
     return static_cast<int64_t>(count);
 }

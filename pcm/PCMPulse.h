@@ -40,8 +40,8 @@ private:
     size_t fragment_used = 0;
     bool fragment_held = false;       // peeked, to be dropped when used up
     bool triggered = false;           // playing was started by hand in this wait
-    bool moved = false;               // a whole block has moved
     bool suspended = false;           // the suspension has been reported
+    double suspended_since = -1;      // monotonic seconds, or -1 while not suspended
     double silence_due = 0;           // monotonic seconds: the next block while suspended
     XrunReport xruns;
 

@@ -63,6 +63,11 @@ struct Running {
         return click_centre(dpy(), win.controls.peak_search);
     }
     bool answered() { return is_set(dpy(), win.controls.peak_search) != was; }
+    double answer_in()
+    {
+        const double t = now_s();
+        return poke() && wait_until([&] { return answered(); }, 5) ? now_s() - t : -1;
+    }
 };
 
 // A 16-bit stereo 44100 Hz WAV file of seconds of silence.
@@ -197,6 +202,50 @@ TEST(Stalls, AStoppedServerNeverHoldsTheWindow)
         EXPECT_TRUE(r.running()) << r.what << ": " << r.prog->stderr_text();
         EXPECT_EQ(count_of(r.prog->stderr_text(), "rate:"), 2) << r.what << ": " << r.prog->stderr_text();
     }
+
+    // The server goes for good: one line each, through ALSA too.
+    std::vector<int> lines;
+    for (int i = 0; i < 3; ++i)
+        lines.push_back(count_of(runs[size_t(i)]->prog->stderr_text(), "\n"));
+    kill(pa.server, SIGKILL);
+    soundtest::stop_process(pa.server);
+    for (int i = 0; i < 3; ++i) {
+        Running& r = *runs[size_t(i)];
+        EXPECT_TRUE(wait_until([&] { return !r.running(); }, 8)) << r.what;
+        soundtest::sleep_ms(300);
+        const std::string err = r.prog->stderr_text();
+        EXPECT_EQ(count_of(err, "\n"), lines[size_t(i)] + 1) << r.what << ": " << err;
+        EXPECT_NE(err.find(" has gone: "), std::string::npos) << r.what << ": " << err;
+    }
+}
+
+// A source the server suspends gives one line; the run goes on with
+// silence until the source resumes.
+TEST(Stalls, ASuspendedSourceGoesOnAsSilence)
+{
+    soundtest::SoundServer pa;
+    ASSERT_TRUE(pa.start()) << pa.error;
+    Running r("suspended", {"-device", "pulse:" + std::string(soundtest::sink) + ".monitor"},
+              {{"PULSE_SERVER", "unix:" + pa.socket}, {"XDG_RUNTIME_DIR", pa.run}});
+    ASSERT_TRUE(r.open() && r.run());
+    ASSERT_TRUE(wait_until([&] { return r.running() && r.prog->stderr_text().find("rate:") != std::string::npos; }));
+    soundtest::sleep_ms(1500);
+    TempDir dir;
+    ASSERT_EQ(pa.pactl({"suspend-sink", soundtest::sink, "1"}, dir.file("pactl.log")), 0);
+    EXPECT_TRUE(r.prog->wait_stderr("warning:")) << r.prog->stderr_text();
+    soundtest::sleep_ms(3000);
+    EXPECT_TRUE(r.running());
+    ASSERT_EQ(pa.pactl({"suspend-sink", soundtest::sink, "0"}, dir.file("pactl.log")), 0);
+    soundtest::sleep_ms(1500);
+    EXPECT_TRUE(r.running());
+    const std::string err = r.prog->stderr_text();
+    EXPECT_EQ(err.substr(err.find("warning:")), "warning: pulse:" + std::string(soundtest::sink) +
+                                                     ".monitor: the sound server has suspended the source " +
+                                                     soundtest::sink + ".monitor; blocks are silence until it resumes\n")
+        << err;
+    const double before = now_s();
+    EXPECT_GE(r.answer_in(), 0);
+    EXPECT_LT(now_s() - before, 1.0);
 }
 
 // The sampler records a counter (the frame number, low half left, high half
