@@ -118,6 +118,16 @@ bool PCMALSA::configure()
     }
     snd_pcm_hw_params_get_period_size(hw, &period, nullptr);
     snd_pcm_hw_params_get_buffer_size(hw, &buffer);
+    // A recording that falls behind goes on rather than stopping: recovery
+    // prepares the PCM again, which the sound server's plugin does by
+    // waiting for its server, without bound. What was lost shows against
+    // the clock.
+    snd_pcm_sw_params_t* sw;
+    snd_pcm_sw_params_alloca(&sw);
+    snd_pcm_uframes_t boundary = 0;
+    if (mode == Read && snd_pcm_sw_params_current(pcm, sw) == 0 && snd_pcm_sw_params_get_boundary(sw, &boundary) == 0 &&
+        snd_pcm_sw_params_set_stop_threshold(pcm, sw, boundary) == 0)
+        snd_pcm_sw_params(pcm, sw);
     if ((r = snd_pcm_prepare(pcm)) < 0) {
         pcm_error("error: %s: %s\n", name.c_str(), snd_strerror(r));
         return false;
@@ -175,6 +185,10 @@ int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
     uint64_t done = 0;
     int recoveries = 0;
     while (done < count) {
+        // Frames overwritten while the program was late are skipped.
+        const snd_pcm_sframes_t avail = mode == Read ? snd_pcm_avail_update(pcm) : 0;
+        if (avail > static_cast<snd_pcm_sframes_t>(buffer))
+            snd_pcm_forward(pcm, static_cast<snd_pcm_uframes_t>(avail) - buffer);
         snd_pcm_sframes_t n = transfer(data + done * frame, count - done);
         if (n > 0) {
             done += static_cast<uint64_t>(n);
