@@ -5,7 +5,7 @@
 #include "gui/test_analyser_support.h"
 
 #include <X11/keysym.h>
-#include <dirent.h>
+#include <filesystem>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <memory>
@@ -210,12 +210,10 @@ TEST_F(AnalyserMeasuring, ExportsWholePairsUnderNamesOfTheirOwn)
     ASSERT_NO_FATAL_FAILURE(start(std::vector<StereoBlock>(3, block), {"-xrm", "Zentaphon.exportDirectory: " + out.path()}));
     auto listing = [&] {
         std::vector<std::string> names;
-        DIR* d = opendir(out.path().c_str());
-        while (dirent* e = d ? readdir(d) : nullptr)
-            if (e->d_name[0] != '.')
-                names.push_back(out.path() + "/" + e->d_name);
+        for (const auto& e : std::filesystem::directory_iterator(out.path()))
+            names.push_back(e.path());
         std::sort(names.begin(), names.end());
-        return d && closedir(d) == 0 ? names : std::vector<std::string>{"?"};
+        return names;
     };
     auto press_s = [&](int times) {
         for (int i = 0; i < times; ++i)

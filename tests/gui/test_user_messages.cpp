@@ -1,11 +1,7 @@
 // What a new user reads: advice after the failures that are usually a slip
-// of the command line, a FIFO that stalls, and an error dialog that stays
-// usable however many lines arrive.
-#include "common/Clock.h"
+// of the command line, and an error dialog that stays usable however many
+// lines arrive.
 #include "gui/test_analyser_support.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
 
 using namespace harness;
 using namespace analyser_test;
@@ -51,31 +47,6 @@ TEST(UserMessages, HintsFollowTheirFailureOnce)
         else
             EXPECT_EQ(prog.stderr_text(), expected + expected);
     }
-}
-
-// A FIFO whose writer pauses ends the run by the deadline, with a line that
-// says so rather than ending as the file's end would.
-TEST(UserMessages, AFifoWhoseWriterPausesEndsTheRunWithALine)
-{
-    XServer server;
-    ASSERT_TRUE(server.ok()) << server.error();
-    TempDir dir;
-    const std::string fifo = dir.file("pipe.cdr");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Program prog(server, {"-device", "demo", "-diskfile", "-filename", fifo});
-    Windows win = open_windows(server.display());
-    ASSERT_TRUE(win.ok() && click_centre(server.display(), win.controls.analyser_run));
-    int fd = -1;
-    ASSERT_TRUE(wait_until([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
-    const std::string blocks(3 * 2048 * 4, '\x11');
-    ASSERT_EQ(write(fd, blocks.data(), blocks.size()), ssize_t(blocks.size()));
-    ASSERT_TRUE(prog.wait_stderr("driver: demo"));
-    const double paused = monotonic_seconds();
-    EXPECT_TRUE(wait_until([&] { return !is_set(server.display(), win.controls.analyser_run); }, 10));
-    EXPECT_TRUE(monotonic_seconds() - paused > 2.0 && monotonic_seconds() - paused < 4.0);
-    close(fd);
-    const std::string err = prog.stderr_text();
-    EXPECT_EQ(err.substr(err.find("error:")), "error: Can't read " + fifo + ": nothing arrived for 2546 ms\n") << err;
 }
 
 // Six hundred failed starts, each an "error: " line: the dialog keeps to a
