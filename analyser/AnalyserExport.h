@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include <X11/Xlib.h>
+
 // Writes zentaphon-YYYYMMDD-HHMMSS.csv and .png into exportDirectory and
 // names them in one line on standard error; false after one "error: " line.
 // A name already taken gets the suffix -2, -3, ... instead of being
@@ -38,3 +40,21 @@ std::string quoted_path(const std::string& path);
 // under either name.
 bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, const void* data),
                            const void* data);
+
+// The export directory and "zentaphon-YYYYMMDD-HHMMSS", the base name of
+// an export made now.
+std::string export_base();
+
+// The width x height picture in source as RGB bytes (3 per pixel, rows
+// top down) into out. False after one "error: " line.
+bool read_picture(Display* display, Drawable source, unsigned int width, unsigned int height,
+                  unsigned char* out);
+
+// Writes base.csv (from write_csv_body) and base.png (width x height RGB
+// bytes) as write_files_together does; chosen receives the base taken.
+bool write_csv_and_png(const std::string& base, bool (*write_csv_body)(std::FILE* f, const void* data),
+                       const void* data, unsigned int width, unsigned int height, const unsigned char* rgb,
+                       std::string& chosen);
+
+// Writes width x height RGB bytes as a PNG file, atomically.
+bool write_png_file(const char* path, unsigned int width, unsigned int height, const unsigned char* rgb);

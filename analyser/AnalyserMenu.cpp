@@ -1,5 +1,6 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
-// "Peak level" and "Export spectrum". One menu serves both drawing areas
+// "Peak level", "Export spectrum" and "Transfer function..." (which opens
+// the Transfer window, as the key t does). One menu serves both drawing areas
 // and every choice applies to both analysers; the menu is made at its
 // first post and starts from the settings.
 #include "analyser/AnalyserMenu.h"
@@ -7,7 +8,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
-#include "app/AppResources.h"
+#include "analyser/TransferWindow.h"
 #include "app/Startup.h"
 
 #include <X11/keysym.h>
@@ -25,28 +26,16 @@ Widget menu;
 constexpr int averaging_choices[] = {1, 4, 16, 64};
 constexpr const char* averaging_names[] = {"Off", "4", "16", "64"};
 
-void set_averaging(int blocks)
-{
-    analysers[0].set_averaging(blocks);
-    analysers[1].set_averaging(blocks);
-}
-
 void set_log_scale(bool on)
 {
     analysers[0].set_log_scale(on);
     analysers[1].set_log_scale(on);
 }
 
-void set_peak_level(bool on)
-{
-    analysers[0].set_peak_level(on);
-    analysers[1].set_peak_level(on);
-}
-
 void averaging_callback(Widget w, XtPointer client_data, XtPointer)
 {
     if (XmToggleButtonGetState(w))
-        set_averaging(static_cast<int>(reinterpret_cast<long>(client_data)));
+        set_analysers_averaging(static_cast<int>(reinterpret_cast<long>(client_data)));
 }
 
 void scale_callback(Widget w, XtPointer client_data, XtPointer)
@@ -57,12 +46,17 @@ void scale_callback(Widget w, XtPointer client_data, XtPointer)
 
 void peak_level_callback(Widget w, XtPointer, XtPointer)
 {
-    set_peak_level(XmToggleButtonGetState(w));
+    set_analysers_peak_level(XmToggleButtonGetState(w));
 }
 
 void export_callback(Widget, XtPointer, XtPointer)
 {
     export_spectrum();
+}
+
+void transfer_callback(Widget, XtPointer, XtPointer)
+{
+    show_transfer_window();
 }
 
 Widget toggle(Widget parent, const char* name, bool set, XtCallbackProc callback, long client)
@@ -106,6 +100,12 @@ void create_menu()
     Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
+    Widget transfer_button = XmCreatePushButton(menu, const_cast<char*>("TransferFunction"), nullptr, 0);
+    XmString label = XmStringCreateLocalized(const_cast<char*>("Transfer function..."));
+    XtVaSetValues(transfer_button, XmNlabelString, label, nullptr);
+    XmStringFree(label);
+    XtAddCallback(transfer_button, XmNactivateCallback, transfer_callback, nullptr);
+    XtManageChild(transfer_button);
 }
 
 void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
@@ -117,16 +117,28 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         XtManageChild(menu);
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_s) {
         export_spectrum();
+    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_t) {
+        show_transfer_window();
     }
 }
 
 } // namespace
 
-void apply_measuring_resources()
+void set_analysers_averaging(int blocks)
 {
-    set_averaging(app_resources.averaging);
-    set_log_scale(zen::strcasecmp(app_resources.frequencyscale, "log") == 0);
-    set_peak_level(app_resources.peaklevel);
+    analysers[0].set_averaging(blocks);
+    analysers[1].set_averaging(blocks);
+}
+
+void set_analysers_frequency_scale(String scale)
+{
+    set_log_scale(zen::strcasecmp(scale, "log") == 0);
+}
+
+void set_analysers_peak_level(Boolean on)
+{
+    analysers[0].set_peak_level(on);
+    analysers[1].set_peak_level(on);
 }
 
 void add_analyser_menu(Widget area)

@@ -30,7 +30,7 @@ PCMPulse::PCMPulse(const char* name_, int type_, int mode_, int format_, int cha
     if (!check_device_parameters())
         return;
     if (bytes_for(static_cast<uint64_t>(size > 0 ? size : 0)) <= 0 || rate <= 0) {
-        fputs("error: Invalid requested buffer size\n", stderr);
+        pcm_error("error: Invalid requested buffer size\n");
         return;
     }
     if (!connect() || !open_stream())
@@ -277,7 +277,7 @@ bool PCMPulse::pass_suspended(char* out, long long done, long long total)
         suspended = true;
         silence_due = now;
         const char* device = pa_stream_get_device_name(stream);
-        fprintf(stderr, "warning: %s: the sound server has suspended %s %s; %s until it resumes\n", name.c_str(),
+        pcm_error("warning: %s: the sound server has suspended %s %s; %s until it resumes\n", name.c_str(),
                 mode == Write ? "the sink" : "the source", device ? device : "?",
                 mode == Write ? "blocks are not played" : "blocks are silence");
     }

@@ -90,11 +90,11 @@ PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channel
     }
 
     if (file_size <= 43) {
-        fprintf(stderr, "error: File too small %s\n", name.c_str());
+        pcm_error("error: File too small %s\n", name.c_str());
         return;
     }
     if ((file_size - 44) % 4 != 0) {
-        fprintf(stderr, "error: Illegal size of %s\n", name.c_str());
+        pcm_error("error: Illegal size of %s\n", name.c_str());
         hint_format();
         return;
     }
@@ -102,13 +102,13 @@ PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channel
     const ssize_t n = ::read(fd, raw, sizeof raw);
     if (n != WavHeader::bytes) {
         // A short read sets no errno of its own.
-        fprintf(stderr, "error: Reading header failed: %s\n", strerror(n == -1 ? errno : EIO));
+        pcm_error("error: Reading header failed: %s\n", strerror(n == -1 ? errno : EIO));
         return;
     }
     WavHeader header;
     header.from_bytes(raw);
     if (!check_header(header, static_cast<uint64_t>(file_size))) {
-        fputs("error: Male formed header\n", stderr);
+        pcm_error("error: Male formed header\n");
         hint_format();
         return;
     }
@@ -132,7 +132,7 @@ void PCMWAV::hint_format() const
         if (get16(f) == 1 && got_channels == static_cast<unsigned>(channels) &&
             got_rate == static_cast<unsigned>(rate) && bits == static_cast<unsigned>(8 << format))
             return;   // the format is right: something else is wrong
-        fprintf(stderr,
+        pcm_error(
                 "hint: %s holds %u channel%s at %u Hz with %u bits%s; it must be 2 channels at 44100 Hz with 16 "
                 "bits, as made by: sox in.wav -r 44100 -c 2 -b 16 out.wav\n",
                 name.c_str(), got_channels, got_channels == 1 ? "" : "s", got_rate, bits,
@@ -148,10 +148,10 @@ PCMWAV::~PCMWAV()
     if (mode == Write) {
         struct stat st;
         if (fstat(fd, &st) == -1) {
-            fprintf(stderr, "error: Can't stat %s: %s\n", name.c_str(), strerror(errno));
+            pcm_error("error: Can't stat %s: %s\n", name.c_str(), strerror(errno));
         } else if (lseek(fd, 0, SEEK_SET) != 0) {
             // Writing here would put the header over the samples.
-            fprintf(stderr, "error: Seeking failed: %s\n", strerror(errno));
+            pcm_error("error: Seeking failed: %s\n", strerror(errno));
         } else {
             write_header(static_cast<uint64_t>(st.st_size));
         }
@@ -167,7 +167,7 @@ bool PCMWAV::write_header(uint64_t file_size)
     header.to_bytes(raw);
     const ssize_t n = ::write(fd, raw, sizeof raw);
     if (n != WavHeader::bytes) {
-        fprintf(stderr, "error: Writing header failed: %s\n", strerror(n == -1 ? errno : ENOSPC));
+        pcm_error("error: Writing header failed: %s\n", strerror(n == -1 ? errno : ENOSPC));
         return false;
     }
     return true;
@@ -231,10 +231,10 @@ int64_t PCMWAV::seek(int64_t frame, int whence)
 
 int64_t PCMWAV::read(void* buffer, uint64_t count)
 {
-    return read_frames(fd, buffer, count);
+    return move_frames(fd, Read, buffer, count, AtZero::EndOfData);
 }
 
 int64_t PCMWAV::write(void* buffer, uint64_t count)
 {
-    return write_frames(fd, buffer, count);
+    return move_frames(fd, Write, buffer, count, AtZero::EndOfData);
 }
