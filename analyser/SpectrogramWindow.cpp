@@ -168,10 +168,10 @@ void spectrogram_set_log_scale(bool on)
     }
 }
 
-bool export_spectrogram(const std::string& path)
+bool read_spectrogram_picture(unsigned int& width, unsigned int& height, std::unique_ptr<unsigned char[]>& rgb)
 {
     const unsigned int shown = shown_areas();
-    unsigned int height = 0;
+    height = 0;
     for (unsigned int i = 0; i < shown; ++i) {
         if (!spectrograms[i].initialised()) {
             std::fprintf(stderr, "error: cannot export the spectrogram: it has not been drawn yet\n");
@@ -179,12 +179,12 @@ bool export_spectrogram(const std::string& path)
         }
         height += spectrograms[i].height();
     }
-    const unsigned int width = spectrograms[0].width();
+    width = spectrograms[0].width();
     if (shown == 2 && spectrograms[1].width() != width) {
         std::fprintf(stderr, "error: cannot export the spectrogram: the areas differ in width\n");
         return false;
     }
-    auto rgb = std::make_unique<unsigned char[]>(static_cast<size_t>(width) * height * 3);
+    rgb = std::make_unique<unsigned char[]>(static_cast<size_t>(width) * height * 3);
     unsigned char* rows = rgb.get();
     for (unsigned int i = 0; i < shown; ++i) {
         Spectrogram& s = spectrograms[i];
@@ -198,5 +198,5 @@ bool export_spectrogram(const std::string& path)
             return false;
         rows += static_cast<size_t>(width) * s.height() * 3;
     }
-    return write_png_file(path.c_str(), width, height, rgb.get());
+    return true;
 }

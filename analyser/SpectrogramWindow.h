@@ -6,7 +6,7 @@
 #include "analyser/Spectrogram.h"
 
 #include <X11/Intrinsic.h>
-#include <string>
+#include <memory>
 
 extern Widget spectrogram_dialog;
 extern Widget spectrogram_areas[2];
@@ -22,6 +22,7 @@ bool spectrogram_open();
 void spectrogram_add_block();
 // The analysers' frequency scale changed: the rows follow.
 void spectrogram_set_log_scale(bool on);
-// The areas, left above right, as a PNG file at path; false after one
-// "error: " line.
-bool export_spectrogram(const std::string& path);
+// The picture of the areas, left above right, as width x height RGB bytes
+// (3 a pixel, rows top down), for the export; false after one "error: "
+// line.
+bool read_spectrogram_picture(unsigned int& width, unsigned int& height, std::unique_ptr<unsigned char[]>& rgb);
