@@ -7,6 +7,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
+#include "analyser/ReadingsMenu.h"
 #include "app/AppResources.h"
 #include "app/Startup.h"
 
@@ -106,6 +107,7 @@ void create_menu()
     Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
+    add_readings_items(menu);
 }
 
 void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
@@ -117,6 +119,8 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         XtManageChild(menu);
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_s) {
         export_spectrum();
+    } else if (event->type == KeyPress) {
+        readings_key(XLookupKeysym(&event->xkey, 0));
     }
 }
 
@@ -127,6 +131,7 @@ void apply_measuring_resources()
     set_averaging(app_resources.averaging);
     set_log_scale(zen::strcasecmp(app_resources.frequencyscale, "log") == 0);
     set_peak_level(app_resources.peaklevel);
+    apply_readings_resources();
 }
 
 void add_analyser_menu(Widget area)

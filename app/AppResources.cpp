@@ -44,6 +44,11 @@ XtResource app_resource_table[] = {
     {S("peakLevel"), S("PeakLevel"), S(XtRBoolean), FIELD(peaklevel), IMMEDIATE(False)},
     {S("exportDirectory"), S("ExportDirectory"), S(XtRString), FIELD(exportdirectory), STRING(".")},
     {S("errorDialog"), S("ErrorDialog"), S(XtRBoolean), FIELD(errordialog), IMMEDIATE(False)},
+    // Readings.
+    {S("dbfs"), S("DBFS"), S(XtRBoolean), FIELD(dbfs), IMMEDIATE(False)},
+    {S("calibration"), S("Calibration"), S(XtRFloat), FIELD(calibration), STRING("0.0")},
+    {S("levelUnit"), S("LevelUnit"), S(XtRString), FIELD(levelunit), STRING("dBFS")},
+    {S("referenceColor"), S("ReferenceColor"), S(XtRString), FIELD(referencecolor), STRING("cyan")},
 };
 
 XrmOptionDescRec option_table[] = {
@@ -149,6 +154,7 @@ const NumberSetting number_settings[] = {
     {"decay", "Decay", true, &app_resources.decay, 48},
     {"zoom", "Zoom", true, &app_resources.zoom, 6},
     {"averaging", "Averaging", false, &app_resources.averaging, 1},
+    {"calibration", "Calibration", true, &app_resources.calibration, 0},
 };
 constexpr int number_count = sizeof number_settings / sizeof number_settings[0];
 

@@ -31,12 +31,17 @@ struct AppResources {
     Boolean peaklevel;     // the peak label gives the level too
     String exportdirectory;
     Boolean errordialog;   // "error: " lines also shown in a dialog
+    // Readings in dBFS, their calibration and the reference trace's colour.
+    Boolean dbfs;
+    float calibration;     // dB added to shown dBFS levels
+    String levelunit;      // unit of the calibrated levels
+    String referencecolor;
 };
 
 extern AppResources app_resources;
 
 extern XtResource app_resource_table[];
-constexpr int app_resource_count = 24;
+constexpr int app_resource_count = 28;
 extern XrmOptionDescRec option_table[];
 constexpr int option_count = 10;
 extern String fallback_resources[];   // 59 lines and a null entry

@@ -5,6 +5,7 @@
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
 #include "app/Icons.h"
+#include "app/SavedSettings.h"
 #include "sampler/Sampler.h"
 
 #include <Xm/MainW.h>
@@ -91,6 +92,7 @@ void initialize_settings(int& argc, char** argv)
     if (argc != 1)
         usage();
     XSetIOErrorHandler(display_lost);
+    merge_saved_settings(XtDisplay(toplevel));
     read_app_resources(toplevel);
     install_error_dialog();   // the settings' own reports below show in it too
     check_db_range();

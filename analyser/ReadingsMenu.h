@@ -1,0 +1,16 @@
+// The readings' part of the analyser's popup menu: "Levels in dBFS",
+// "Calibrate...", the reference trace, "Freeze" and "Save settings", with
+// the keys r (store the reference) and f (freeze). Every choice applies to
+// both analysers.
+#pragma once
+
+#include <X11/Intrinsic.h>
+
+// dbfs, calibration and levelUnit from app_resources, on both analysers.
+void apply_readings_resources();
+
+// Appends the items to the popup menu.
+void add_readings_items(Widget menu);
+
+// The keys r and f; false for any other.
+bool readings_key(KeySym key);
