@@ -133,7 +133,11 @@ void calibrate_callback(Widget, XtPointer, XtPointer call_data)
 void calibrate_item(Widget, XtPointer, XtPointer)
 {
     if (!calibrate_dialog) {
-        calibrate_dialog = XmCreatePromptDialog(analyser_dialog, const_cast<char*>("Calibrate"), nullptr, 0);
+        XmString title = text("Zentaphon: Calibrate");
+        Arg args[1];
+        XtSetArg(args[0], XmNdialogTitle, title);
+        calibrate_dialog = XmCreatePromptDialog(analyser_dialog, const_cast<char*>("Calibrate"), args, 1);
+        XmStringFree(title);
         XtAddCallback(calibrate_dialog, XmNokCallback, calibrate_callback, nullptr);
         XtUnmanageChild(XmSelectionBoxGetChild(calibrate_dialog, XmDIALOG_HELP_BUTTON));
     }
@@ -194,7 +198,11 @@ void load_callback(Widget w, XtPointer, XtPointer call_data)
 void load_item(Widget, XtPointer, XtPointer)
 {
     if (!load_dialog) {
-        load_dialog = XmCreateFileSelectionDialog(analyser_dialog, const_cast<char*>("LoadReference"), nullptr, 0);
+        XmString title = text("Zentaphon: Load reference");
+        Arg args[1];
+        XtSetArg(args[0], XmNdialogTitle, title);
+        load_dialog = XmCreateFileSelectionDialog(analyser_dialog, const_cast<char*>("LoadReference"), args, 1);
+        XmStringFree(title);
         XtAddCallback(load_dialog, XmNokCallback, load_callback, nullptr);
         XtAddCallback(load_dialog, XmNcancelCallback, [](Widget w, XtPointer, XtPointer) { XtUnmanageChild(w); },
                       nullptr);
