@@ -34,12 +34,6 @@ unsigned int shown_analysers()
     return app_resources.stereo ? 2 : 1;
 }
 
-void set_dbfs(bool on)
-{
-    analysers[0].set_dbfs(on);
-    analysers[1].set_dbfs(on);
-}
-
 // Grid and peak labels show the calibration: both areas drawn afresh.
 void redraw_analysers()
 {
@@ -235,12 +229,10 @@ Widget check(Widget menu, const char* name, bool set, XtCallbackProc callback)
 
 } // namespace
 
-void apply_readings_resources()
+void set_analysers_dbfs(Boolean on)
 {
-    level_scale.calibration = app_resources.calibration;
-    if (app_resources.levelunit && *app_resources.levelunit)
-        level_scale.unit = app_resources.levelunit;
-    set_dbfs(app_resources.dbfs);
+    analysers[0].set_dbfs(on);
+    analysers[1].set_dbfs(on);
 }
 
 void add_readings_items(Widget menu)
@@ -254,7 +246,7 @@ void add_readings_items(Widget menu)
     push(menu, "Save settings", [](Widget, XtPointer, XtPointer) { save_settings(); });
     push(menu, "Calibrate...", calibrate_item);
     dbfs_toggle = check(menu, "Levels in dBFS", analysers[0].dbfs,
-                        [](Widget w, XtPointer, XtPointer) { set_dbfs(XmToggleButtonGadgetGetState(w)); });
+                        [](Widget w, XtPointer, XtPointer) { set_analysers_dbfs(XmToggleButtonGadgetGetState(w)); });
     freeze_toggle = check(menu, "Freeze", analysers[0].frozen,
                           [](Widget w, XtPointer, XtPointer) { set_frozen(XmToggleButtonGadgetGetState(w)); });
 }

@@ -6,8 +6,9 @@
 
 #include <X11/Intrinsic.h>
 
-// dbfs, calibration and levelUnit from app_resources, on both analysers.
-void apply_readings_resources();
+// Levels in dBFS on both analysers: from the settings at start-up and
+// from the menu.
+void set_analysers_dbfs(Boolean on);
 
 // Appends the items to the popup menu.
 void add_readings_items(Widget menu);
