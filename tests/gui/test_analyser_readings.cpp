@@ -56,11 +56,6 @@ std::vector<StereoBlock> blocks_of(const std::vector<int16_t>& v)
     return out;
 }
 
-LD clamp(LD d)
-{
-    return std::max<LD>(-100, std::min<LD>(10, d));
-}
-
 // Every glyph pixel of text drawn at (x, y) shows rgb.
 bool shows_text(const Image& img, Glyphs& g, const std::string& text, int x, int y, uint32_t rgb)
 {
@@ -70,17 +65,16 @@ bool shows_text(const Image& img, Glyphs& g, const std::string& text, int x, int
     return true;
 }
 
+// The numbers of an exported CSV, line by line after its header.
 std::vector<std::vector<double>> read_csv(const std::string& path, std::string& header)
 {
     std::ifstream in(path);
     std::getline(in, header);
     std::vector<std::vector<double>> rows;
-    for (std::string line; std::getline(in, line);) {
-        std::vector<double> row;
-        std::istringstream s(line);
-        for (std::string cell; std::getline(s, cell, ',');)
-            row.push_back(std::stod(cell));
-        rows.push_back(row);
+    for (std::string line, cell; std::getline(in, line);) {
+        rows.emplace_back();
+        for (std::istringstream s(line); std::getline(s, cell, ',');)
+            rows.back().push_back(std::stod(cell));
     }
     return rows;
 }
@@ -177,8 +171,8 @@ TEST_F(AnalyserReadings, ExportInDbfsIsTheDefinitionPlusTheCalibration)
     for (size_t k = 0; k < rows.size(); ++k) {
         ASSERT_EQ(rows[k].size(), 3u);
         EXPECT_NEAR(rows[k][0], k * 44100.0 / block_frames, 1e-4) << k;
-        EXPECT_NEAR(rows[k][1], double(clamp(left[k]) + 100), 0.01) << k;
-        EXPECT_NEAR(rows[k][2], double(clamp(right[k]) + 100), 0.01) << k;
+        EXPECT_NEAR(rows[k][1], double(std::clamp<LD>(left[k], -100, 10) + 100), 0.01) << k;
+        EXPECT_NEAR(rows[k][2], double(std::clamp<LD>(right[k], -100, 10) + 100), 0.01) << k;
     }
     Glyphs glyphs(dpy);
     const Image img = capture(dpy, win.spectrum.area[0]);
@@ -261,7 +255,7 @@ TEST_F(AnalyserReadings, ReferenceTraceIsStoredExportedClearedAndLoaded)
     EXPECT_EQ(header, "frequency_hz,level_db,reference_db");
     ASSERT_EQ(rows.size(), size_t(num_fft));
     for (int k : {0, 100, 400, 1024})
-        EXPECT_NEAR(rows[size_t(k)][2], double(clamp(old[size_t(k)])), 0.01) << k;
+        EXPECT_NEAR(rows[size_t(k)][2], double(std::clamp<LD>(old[size_t(k)], -100, 10)), 0.01) << k;
 
     ASSERT_NO_FATAL_FAILURE(choose(6));   // Clear reference
     EXPECT_TRUE(wait_until([&] { return !capture(dpy, win.spectrum.area[0]).contains(cyan); }));
