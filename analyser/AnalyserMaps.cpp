@@ -129,13 +129,20 @@ void Analyser::build_maps()
     if (log || exact) {
         column_first = std::make_unique<int[]>(width);
         column_last = std::make_unique<int[]>(width);
-        column_y = std::make_unique<int16_t[]>(width);
-        old_column_y = std::make_unique<int16_t[]>(width);
         if (log)
             axis.build_columns(column_first.get(), column_last.get(), sx2fc_table.get(), fc2sx_table.get());
         else
             exact_linear_columns(width, num_fft, column_first.get(), column_last.get(), sx2fc_table.get(),
                                  fc2sx_table.get());
+    }
+    // A linear column of one component at most is its bar; no maxima then.
+    if (exact && width >= num_fft) {
+        column_first.reset();
+        column_last.reset();
+    }
+    if (column_first) {
+        column_y = std::make_unique<int16_t[]>(width);
+        old_column_y = std::make_unique<int16_t[]>(width);
         update_columns();
         for (unsigned int sx = 0; sx < width; ++sx)
             old_column_y[sx] = column_y[sx];
