@@ -4,6 +4,7 @@
 #include "analyser/AnalyserMenu.h"
 #include "analyser/Readings.h"
 #include "analyser/ReadingsMenu.h"
+#include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
@@ -110,5 +111,7 @@ void start_up(int& argc, char** argv)
     apply_settings();
     show_analyser_window();
     show_scope_window();
+    if (app_resources.transfer)
+        show_transfer_window();
     update_toggles();
 }

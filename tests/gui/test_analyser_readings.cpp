@@ -130,8 +130,8 @@ protected:
         return at == std::string::npos ? "" : err.substr(at, err.find(".csv", at) + 4 - at);
     }
     // Posts the popup menu and releases button 3 on item i, the readings'
-    // gadgets from 4 on below the four buttons ("Store reference", "Load
-    // reference...", "Clear reference", "Save settings", ...).
+    // gadgets from 4 on, between "Export spectrum" and "Transfer
+    // function..." ("Store reference", "Load reference...", ...).
     void choose(int i)
     {
         ASSERT_TRUE(press(dpy, win.spectrum.area[0], 300, 100, 3));
@@ -141,7 +141,7 @@ protected:
             for (Window t : top_levels(dpy))
                 for (Window c : children(dpy, t))
                     if (t != win.analyser && t != win.control && t != win.scope && is_viewable(dpy, c) &&
-                        (items = kids_top_down(dpy, c)).size() == 4)
+                        (items = kids_top_down(dpy, c)).size() == 5)
                         return (pane = c) != 0;
             return false;
         })) << dump_tree(dpy, server.root());
