@@ -154,8 +154,8 @@ void spectrogram_add_block()
         return;
     const double time = static_cast<double>(sampler.count + 1) * sampler.length / sampler.rate;
     for (unsigned int i = 0; i < shown_areas(); ++i)
-        if (spectrograms[i].initialised() && analysers[i].initialised)
-            spectrograms[i].add_block(analysers[i].fresh_level.get(), analysers[i].num_fft, block_inputs.lowerdb,
+        if (spectrograms[i].initialised() && analysers[i].initialised && !analysers[i].frozen)
+            spectrograms[i].add_block(analysers[i].raw_level.get(), analysers[i].num_fft, block_inputs.lowerdb,
                                       block_inputs.upperdb, time, spectrogram_visible != 0);
 }
 

@@ -112,8 +112,8 @@ void run(benchmark::State& state, bool spectrogram, bool log)
             analysers[0].compute_spectrum(block, Analyser::Left, in);
             analysers[1].compute_spectrum(block, Analyser::Right, in);
         } else {
-            areas[0].add(analysers[0].fresh_level.get(), in);
-            areas[1].add(analysers[1].fresh_level.get(), in);
+            areas[0].add(analysers[0].raw_level.get(), in);
+            areas[1].add(analysers[1].raw_level.get(), in);
         }
         benchmark::DoNotOptimize(areas[1].column.data());
         benchmark::DoNotOptimize(analysers[0].level.get());
