@@ -6,6 +6,8 @@
 #include "analyser/AnalyserExport.h"
 
 #include "analyser/Analyser.h"
+#include "analyser/MeasurementsWindow.h"
+#include "analyser/Measuring.h"
 #include "app/AppResources.h"
 
 #include <X11/Xutil.h>
@@ -186,5 +188,8 @@ bool export_spectrum()
     if (!write_file_atomically(png.c_str(), write_png, &picture))
         return false;
     std::fprintf(stderr, "spectrum exported to %s and %s\n", csv.c_str(), png.c_str());
+    // With the "Measurements" window open, its values too.
+    if (measurements_window_open())
+        return export_measurements((base + "-measurements.csv").c_str());
     return true;
 }

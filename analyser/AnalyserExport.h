@@ -8,6 +8,7 @@
 
 // Writes zentaphon-YYYYMMDD-HHMMSS.csv and .png into exportDirectory and
 // names them in one line on standard error; false after one "error: " line.
+// With the "Measurements" window open, also zentaphon-...-measurements.csv.
 bool export_spectrum();
 
 // Writes a file through a temporary name in the same directory that is

@@ -1,5 +1,5 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
-// "Peak level" and "Export spectrum". One menu serves both drawing areas
+// "Peak level", "Export spectrum" and "Measurements...". One menu serves both drawing areas
 // and every choice applies to both analysers; the menu is made at its
 // first post and starts from the settings.
 #include "analyser/AnalyserMenu.h"
@@ -7,6 +7,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
+#include "analyser/MeasurementsWindow.h"
 #include "app/AppResources.h"
 #include "app/Startup.h"
 
@@ -106,6 +107,7 @@ void create_menu()
     Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
+    add_measurements_item(menu);
 }
 
 void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
@@ -117,6 +119,8 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         XtManageChild(menu);
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_s) {
         export_spectrum();
+    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_m) {
+        show_measurements_window();
     }
 }
 

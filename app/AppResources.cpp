@@ -44,6 +44,10 @@ XtResource app_resource_table[] = {
     {S("peakLevel"), S("PeakLevel"), S(XtRBoolean), FIELD(peaklevel), IMMEDIATE(False)},
     {S("exportDirectory"), S("ExportDirectory"), S(XtRString), FIELD(exportdirectory), STRING(".")},
     {S("errorDialog"), S("ErrorDialog"), S(XtRBoolean), FIELD(errordialog), IMMEDIATE(False)},
+    // Measurements.
+    {S("harmonics"), S("Harmonics"), S(XtRInt), FIELD(harmonics), IMMEDIATE(9)},
+    {S("measurements"), S("Measurements"), S(XtRBoolean), FIELD(measurements), IMMEDIATE(False)},
+    {S("measurementLog"), S("MeasurementLog"), S(XtRString), FIELD(measurementlog), STRING("")},
 };
 
 XrmOptionDescRec option_table[] = {
@@ -149,6 +153,7 @@ const NumberSetting number_settings[] = {
     {"decay", "Decay", true, &app_resources.decay, 48},
     {"zoom", "Zoom", true, &app_resources.zoom, 6},
     {"averaging", "Averaging", false, &app_resources.averaging, 1},
+    {"harmonics", "Harmonics", false, &app_resources.harmonics, 9},
 };
 constexpr int number_count = sizeof number_settings / sizeof number_settings[0];
 

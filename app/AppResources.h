@@ -31,12 +31,16 @@ struct AppResources {
     Boolean peaklevel;     // the peak label gives the level too
     String exportdirectory;
     Boolean errordialog;   // "error: " lines also shown in a dialog
+    // Measurements.
+    int harmonics;         // highest harmonic counted in THD
+    Boolean measurements;  // the "Measurements" window at start-up
+    String measurementlog; // CSV log: empty off, "-" standard output
 };
 
 extern AppResources app_resources;
 
 extern XtResource app_resource_table[];
-constexpr int app_resource_count = 24;
+constexpr int app_resource_count = 27;
 extern XrmOptionDescRec option_table[];
 constexpr int option_count = 10;
 extern String fallback_resources[];   // 59 lines and a null entry

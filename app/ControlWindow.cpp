@@ -5,6 +5,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserMenu.h"
 #include "analyser/AnalyserWindow.h"
+#include "analyser/Measuring.h"
 #include "app/AppResources.h"
 #include "app/HelpWindow.h"
 #include "app/Startup.h"
@@ -322,6 +323,7 @@ Boolean sample_work_proc(XtPointer)
         } else {
             analysers[0].process_block(sampler.buffer.get(), Analyser::Mono, draw);
         }
+        measure_block(sampler.buffer.get(), sampler.count, block_inputs);
         XFlush(XtDisplay(main_window));
     }
     if (scope_running) {

@@ -1,6 +1,7 @@
 // Program start: toolkit, settings, windows, sampler settings.
 #include "app/Startup.h"
 
+#include "analyser/MeasurementsWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
@@ -81,6 +82,11 @@ static void check_measuring_settings()
     }
     if (!app_resources.exportdirectory || !*app_resources.exportdirectory)
         app_resources.exportdirectory = const_cast<String>(".");
+    int& harmonics = app_resources.harmonics;
+    if (harmonics < 2 || harmonics > 100) {
+        std::fprintf(stderr, "error: harmonics %d is not between 2 and 100, using 9\n", harmonics);
+        harmonics = 9;
+    }
 }
 
 void initialize_settings(int& argc, char** argv)
@@ -127,5 +133,7 @@ void start_up(int& argc, char** argv)
     apply_resources();
     show_analyser_window();
     show_scope_window();
+    if (app_resources.measurements)
+        show_measurements_window();
     update_toggles();
 }

@@ -1,0 +1,30 @@
+// The measurements of the running analyser: measured while the
+// "Measurements" window is open or the log is on, shown and logged about
+// four times a second (every max(1, rint(blocks per second / 4)) blocks of
+// the analyser's run), exported with the spectrum.
+#pragma once
+
+#include "analyser/Measurement.h"
+#include "common/BlockInputs.h"
+
+#include <cstdint>
+
+// The levels' scale: the calibration added to levels shown in dB, and their
+// unit; 0 dB and "dBFS" unless dBFS mode is on with a calibration.
+struct LevelScale {
+    double calibration_db;
+    const char* unit;
+};
+LevelScale level_scale();
+
+// With every block the analysers get; count is the sampler's block number,
+// so a block that does not follow the last one begins a run of the analyser
+// (the log is then truncated and its time starts again).
+void measure_block(const int32_t* block, int count, const BlockInputs& in);
+
+// The values shown now; measured is false before the first update.
+const Measures& current_measures();
+
+// Writes the current values as a CSV file at path (through a temporary
+// name) and names it in one line; false after one "error: " line.
+bool export_measurements(const char* path);
