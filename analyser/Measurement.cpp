@@ -23,13 +23,15 @@ double power_db(double ratio)
     return 10.0 * std::log10(ratio);
 }
 
+constexpr double per_unit = 1.0 / full_scale;
+
 // The sample of frame i of channel c, full scale 1; mono is the mean of both.
 inline double sample(const int32_t* block, unsigned int i, int c, bool mono)
 {
     if (mono)
-        return (static_cast<double>(block[2 * i]) + static_cast<double>(block[2 * i + 1])) /
-               (2.0 * full_scale);
-    return static_cast<double>(block[2 * i + static_cast<unsigned int>(c)]) / full_scale;
+        return (static_cast<double>(block[2 * i]) + static_cast<double>(block[2 * i + 1])) *
+               (0.5 * per_unit);
+    return static_cast<double>(block[2 * i + static_cast<unsigned int>(c)]) * per_unit;
 }
 
 inline double channel_mean(const BlockInputs& in, int c, bool mono)

@@ -6,6 +6,8 @@
 #include <benchmark/benchmark.h>
 
 #include "analyser/Analyser.h"
+#include "analyser/Measurement.h"
+#include "analyser/Measuring.h"
 #include "app/AppResources.h"
 #include "common/BlockInputs.h"
 #include "sampler/Sampler.h"
@@ -83,7 +85,8 @@ BlockInputs set_up(bool peak_search, bool measuring = false)
 
 using Clock = std::chrono::steady_clock;
 
-void run(benchmark::State& state, bool stereo, bool peak_search, bool measuring = false)
+void run(benchmark::State& state, bool stereo, bool peak_search, bool measuring = false,
+         bool measurements_closed = false)
 {
     const BlockInputs in = set_up(peak_search, measuring);
     const std::vector<int32_t> data = music();
@@ -97,6 +100,8 @@ void run(benchmark::State& state, bool stereo, bool peak_search, bool measuring 
         } else {
             analysers[0].compute_spectrum(block, Analyser::Mono, in);
         }
+        if (measurements_closed)
+            measure_block(block, static_cast<int>(b), in);
         benchmark::DoNotOptimize(analysers[0].level.get());
         benchmark::ClobberMemory();
         b = (b + 1) % blocks;
@@ -117,6 +122,33 @@ BENCHMARK(BM_MonoBlock);
 
 void BM_StereoBlockAveragedLog(benchmark::State& state) { run(state, true, true, true); }
 BENCHMARK(BM_StereoBlockAveragedLog);
+
+// The work procedure's call for the measurements with their window closed
+// and no log.
+void BM_StereoBlockMeasurementsClosed(benchmark::State& state) { run(state, true, true, false, true); }
+BENCHMARK(BM_StereoBlockMeasurementsClosed);
+
+// The measurements alone, at their dearest: stereo, averaging 16, every
+// block evaluated (the program evaluates every fifth).
+void BM_StereoMeasurements(benchmark::State& state)
+{
+    const BlockInputs in = set_up(false);
+    const std::vector<int32_t> data = music();
+    Measurement m;
+    m.setup(frames);
+    MeasurementSettings s;
+    s.averaging = 16;
+    Measures out;
+    unsigned b = 0;
+    for (auto _ : state) {
+        const int32_t* block = data.data() + static_cast<size_t>(b) * frames * 2;
+        m.add_block(block, in, s, false);
+        m.evaluate(block, in, s, out);
+        benchmark::DoNotOptimize(out.channel[0].thd_percent);
+        b = (b + 1) % blocks;
+    }
+}
+BENCHMARK(BM_StereoMeasurements);
 
 // The console table, and each run's CPU time per block by name for the
 // plain figures at the end.
@@ -147,13 +179,23 @@ int main(int argc, char** argv)
     for (const auto& [name, secs] : reporter.seconds)
         std::printf("%-26s %.5f of the block period (%.1f us of %.1f ms)\n", name.c_str(),
                     secs / block_period, secs * 1e6, block_period * 1e3);
-    double plain = 0, measuring = 0;
+    double plain = 0, measuring = 0, closed = 0, measurements = 0;
     for (const auto& [name, secs] : reporter.seconds) {
         if (name == "BM_StereoBlockPeakSearch")
             plain = secs;
         if (name == "BM_StereoBlockAveragedLog")
             measuring = secs;
+        if (name == "BM_StereoBlockMeasurementsClosed")
+            closed = secs;
+        if (name == "BM_StereoMeasurements")
+            measurements = secs;
     }
+    if (plain > 0 && closed > 0)
+        std::printf("the analysers with the measurements closed against without them: %.3f times the block cost\n",
+                    closed / plain);
+    if (plain > 0 && measurements > 0)
+        std::printf("the measurements (stereo, averaging 16, every block) against the analysers' block: %.3f times\n",
+                    measurements / plain);
     if (plain > 0 && measuring > 0)
         std::printf("averaging 16 and log scale against the defaults (peak search on): %.3f times the block cost\n",
                     measuring / plain);
