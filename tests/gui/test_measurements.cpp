@@ -185,14 +185,18 @@ TEST_F(Measurements, LogOfStereoBlocksAt16384Frames)
 
 // At 2048 frames (21.5 blocks a second) in mono, one update every
 // rint(21.5 / 4) = 5 blocks, from the first: the mono line without a
-// correlation, THD on and off a component, a frequency within 0.5 Hz.
+// correlation, THD on and off a component, a frequency within 0.5 Hz. The
+// window is shown at start-up by its resource.
 TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
 {
     const int n = 5 * block_frames;
     const LD a = std::pow(LD(10), half_db / 20);
     const Samples s0 = sine(n, 1000, a, {{3, a / 100}}), s1 = sine(n, 1001.3L, a, {{3, a / 100}}), s2 = sine(n, 997.3L, a);
     ASSERT_NO_FATAL_FAILURE(start(blocks_of({{s0, s0}, {s1, s1}, {s2, s2}}),
-                                  {"-mono", "-xrm", "Zentaphon.measurementLog: " + log}));
+                                  {"-mono", "-xrm", "Zentaphon.measurementLog: " + log, "-xrm",
+                                   "Zentaphon.measurements: True"}));
+    const Window readout = wait_for_window(dpy, "Measurements");   // from the start
+    ASSERT_TRUE(place_window(dpy, readout, 100, 760)) << dump_tree(dpy, server.root());
     ASSERT_NO_FATAL_FAILURE(play());
     const std::vector<std::string> text = control_test::read_lines(log);
     ASSERT_EQ(text.size(), 4u);
