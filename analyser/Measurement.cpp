@@ -112,16 +112,22 @@ void Measurement::add_block(const int32_t* block, const BlockInputs& in,
 void Measurement::time_measures(const int32_t* block, int c, const BlockInputs& in, bool mono,
                                 ChannelMeasures& m) const
 {
-    double squares = 0, peak = 0;
+    // In sample units (the mono sum twice the mean), scaled once at the end.
+    double squares = 0;
+    int64_t peak = 0;
     for (unsigned int j = 0; j < n_; ++j) {
-        const double x = sample(block, j, c, mono);
-        squares += x * x;
-        peak = std::fmax(peak, std::fabs(x));
+        const int64_t v = mono ? static_cast<int64_t>(block[2 * j]) + block[2 * j + 1]
+                               : block[2 * j + static_cast<unsigned int>(c)];
+        squares += static_cast<double>(v) * static_cast<double>(v);
+        const int64_t a = v < 0 ? -v : v;
+        if (a > peak)
+            peak = a;
     }
-    const double rms = std::sqrt(squares / n_);
+    const double unit = mono ? 0.5 * per_unit : per_unit;
+    const double rms = std::sqrt(squares / n_) * unit;
     m.rms_dbfs = 20.0 * std::log10(rms * std::sqrt(2.0));
-    m.peak_dbfs = 20.0 * std::log10(peak);
-    m.crest_db = rms > 0 ? 20.0 * std::log10(peak / rms) : 0.0;
+    m.peak_dbfs = 20.0 * std::log10(static_cast<double>(peak) * unit);
+    m.crest_db = rms > 0 ? m.peak_dbfs - 20.0 * std::log10(rms) : 0.0;
     m.dc_percent = 100.0 * channel_mean(in, c, mono);
 }
 

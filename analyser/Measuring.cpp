@@ -9,6 +9,7 @@
 #include "app/AppResources.h"
 #include "sampler/Sampler.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
