@@ -14,7 +14,12 @@
 // so that the powers of a block add up to its mean square. Each line (DC,
 // the fundamental, each harmonic) is the sum of its component and the 8 on
 // either side, which hold the whole main lobe of the window (7 components
-// each side) wherever the tone falls between components.
+// each side) wherever the tone falls between components. The fundamental's
+// level is its line's power, its frequency the line's power-weighted centre
+// (both exact for a lone tone, to about 1e-5 of a component). Components
+// taken by an earlier line (fundamental, DC, harmonics in order) are not
+// counted again; the band's noise is its free components' power scaled up
+// by (all components of the band) / (its free ones).
 #pragma once
 
 #include "common/BlockInputs.h"
