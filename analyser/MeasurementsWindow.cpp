@@ -36,7 +36,7 @@ void format_rows(const Measures& m)
     Measures shown = m;
     if (!shown.measured)
         shown.channels = app_resources.stereo ? 2 : 1;
-    const LevelScale scale = level_scale();
+    const ShownLevels scale = shown_levels();
     row_count = format_readout(shown, scale.calibration_db, scale.unit, rows);
 }
 

@@ -47,14 +47,14 @@ bool log_wanted()
 bool write_csv(std::FILE* f, const void*)
 {
     std::fputs(measurement_csv_header, f);
-    return write_measurement_lines(f, measures_time, measures, level_scale().calibration_db);
+    return write_measurement_lines(f, measures_time, measures, shown_levels().calibration_db);
 }
 
 } // namespace
 
-LevelScale level_scale()
+ShownLevels shown_levels()
 {
-    return LevelScale{0.0, "dBFS"};
+    return ShownLevels{0.0, "dBFS"};
 }
 
 void measure_block(const int32_t* block, int count, const BlockInputs& in)
@@ -83,7 +83,7 @@ void measure_block(const int32_t* block, int count, const BlockInputs& in)
 
     measurement.evaluate(block, in, s, measures);
     measures_time = static_cast<double>(run_block + 1) * sampler.length / in.rate;
-    measurement_log.write(measures_time, measures, level_scale().calibration_db);
+    measurement_log.write(measures_time, measures, shown_levels().calibration_db);
     if (window)
         show_measures(measures);
 }

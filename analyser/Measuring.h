@@ -11,11 +11,11 @@
 
 // The levels' scale: the calibration added to levels shown in dB, and their
 // unit; 0 dB and "dBFS" unless dBFS mode is on with a calibration.
-struct LevelScale {
+struct ShownLevels {
     double calibration_db;
     const char* unit;
 };
-LevelScale level_scale();
+ShownLevels shown_levels();
 
 // With every block the analysers get; count is the sampler's block number,
 // so a block that does not follow the last one begins a run of the analyser
