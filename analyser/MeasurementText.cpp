@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 const char measurement_csv_header[] =
     "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,sinad_db,"
@@ -175,10 +177,17 @@ bool MeasurementLog::open(const char* path)
     if (std::strcmp(path, "-") == 0) {
         file_ = stdout;
     } else {
-        file_ = std::fopen(path, "w");
+        // Without blocking, so that a FIFO nobody reads fails here rather
+        // than holding the program in open(); writes then block as usual.
+        const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        file_ = fd >= 0 ? fdopen(fd, "w") : nullptr;
         if (!file_) {
             std::fprintf(stderr, "error: cannot write the measurement log %s: %s\n", path,
                          std::strerror(errno));
+            if (fd >= 0)
+                ::close(fd);
             return false;
         }
     }

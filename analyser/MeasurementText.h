@@ -1,5 +1,6 @@
 // The measurements as text: the lines of the log and of the exported CSV,
-// the rows of the readout window, and the log itself. Standard library only.
+// the rows of the readout window, and the log itself. Standard library only
+// (and POSIX to open the log).
 //
 // A CSV line: time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,
 // thd_pct,thdn_pct,snr_db,sinad_db,correlation with "%.3f" for the time,
