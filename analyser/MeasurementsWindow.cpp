@@ -6,13 +6,11 @@
 #include "analyser/MeasurementText.h"
 #include "analyser/Measuring.h"
 #include "app/AppResources.h"
-#include "app/ControlWindow.h"
 #include "app/Icons.h"
-#include "app/Startup.h"
+#include "app/ViewDialog.h"
 
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
-#include <Xm/Protocols.h>
 #include <Xm/PushB.h>
 #include <Xm/Xm.h>
 #include <cstring>
@@ -69,33 +67,15 @@ void expose_callback(Widget w, XtPointer, XtPointer)
     draw_rows(true);
 }
 
-void visibility_handler(Widget, XtPointer, XEvent* event, Boolean*)
-{
-    if (event->type == UnmapNotify)
-        visible = 0;
-    else if (event->type == VisibilityNotify)
-        visible = event->xvisibility.state != VisibilityFullyObscured;
-}
-
-void close_callback(Widget, XtPointer, XtPointer)
-{
-    XtUnmanageChild(measurements_dialog);
-    visible = 0;
-}
+// Closed, the dialog is unmanaged and nothing more is measured for it.
+void closed() {}
 
 void create_measurements_window()
 {
-    Arg args[6];
-    Cardinal n = 0;
-    XtSetArg(args[n], XmNiconPixmap, spectrum_icon_pixmap); ++n;
-    XtSetArg(args[n], XmNiconMask, spectrum_icon_mask); ++n;
-    measurements_dialog = XmCreateFormDialog(main_window, const_cast<char*>("Measurements"), args, n);
-    Widget shell = XtParent(measurements_dialog);
-    XtVaSetValues(shell, XmNtitle, "Measurements", nullptr);
-    Atom wm_protocols = XInternAtom(XtDisplay(shell), "WM_PROTOCOLS", False);
-    XmAddProtocolCallback(shell, wm_protocols, wm_delete_window, close_callback, nullptr);
-    XtAddEventHandler(shell, StructureNotifyMask | VisibilityChangeMask, False, visibility_handler,
-                      nullptr);
+    measurements_dialog = create_view_dialog("Measurements", spectrum_icon_pixmap, spectrum_icon_mask,
+                                             &visible, closed);
+    XtVaSetValues(XtParent(measurements_dialog), XmNtitle, "Measurements", XmNiconName, "Measurements",
+                  nullptr);
 
     format_rows(current_measures());
     int char_width = 6;
@@ -106,7 +86,8 @@ void create_measurements_window()
         font_ascent = font->max_bounds.ascent;
         line_height = font->max_bounds.ascent + font->max_bounds.descent;
     }
-    n = 0;
+    Arg args[6];
+    Cardinal n = 0;
     XtSetArg(args[n], XmNtopAttachment, XmATTACH_FORM); ++n;
     XtSetArg(args[n], XmNleftAttachment, XmATTACH_FORM); ++n;
     XtSetArg(args[n], XmNbottomAttachment, XmATTACH_FORM); ++n;
@@ -138,9 +119,7 @@ void add_measurements_item(Widget menu)
 
 void show_measurements_window()
 {
-    if (!measurements_dialog)
-        create_measurements_window();
-    show_dialog(measurements_dialog);
+    show_dialog(measurements_dialog, create_measurements_window);
 }
 
 bool measurements_window_open()

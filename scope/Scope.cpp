@@ -3,6 +3,7 @@
 
 #include "app/AppResources.h"
 #include "common/Numeric.h"
+#include "common/WindowSize.h"
 #include "sampler/Sampler.h"
 
 #include <cmath>
@@ -14,14 +15,6 @@ Scope::Scope()
     : display(nullptr), window(0), zoom(0.0), initialised(false), width(0), height(0), bitmap(0),
       window_gc(nullptr), bitmap_gc(nullptr)
 {
-}
-
-static void read_size(Display* display, Window window, unsigned int& width, unsigned int& height)
-{
-    Window root;
-    int x, y;
-    unsigned int border, depth;
-    XGetGeometry(display, window, &root, &x, &y, &width, &height, &border, &depth);
 }
 
 static void clear_bitmap(Scope& s)
@@ -49,7 +42,7 @@ bool Scope::init(Display* d, Window w)
     initialised = true;
     display = d;
     window = w;
-    read_size(display, window, width, height);
+    read_window_size(display, window, width, height);
     window_gc = XCreateGC(display, window, 0, nullptr);
     x_map.set_world(-1.0, 1.0);
     y_map.set_world(-1.0, 1.0);
@@ -69,7 +62,7 @@ void Scope::resize(bool copy)
         return;
     XFreePixmap(display, bitmap);
     XFreeGC(display, bitmap_gc);
-    read_size(display, window, width, height);
+    read_window_size(display, window, width, height);
     set_screen_intervals(*this);
     create_bitmap(*this);
     clear_bitmap(*this);
