@@ -85,8 +85,7 @@ BlockInputs set_up(bool peak_search, bool measuring = false)
 
 using Clock = std::chrono::steady_clock;
 
-void run(benchmark::State& state, bool stereo, bool peak_search, bool measuring = false,
-         bool measurements_closed = false)
+void run(benchmark::State& state, bool stereo, bool peak_search, bool measuring = false)
 {
     const BlockInputs in = set_up(peak_search, measuring);
     const std::vector<int32_t> data = music();
@@ -100,8 +99,6 @@ void run(benchmark::State& state, bool stereo, bool peak_search, bool measuring 
         } else {
             analysers[0].compute_spectrum(block, Analyser::Mono, in);
         }
-        if (measurements_closed)
-            measure_block(block, static_cast<int>(b), in);
         benchmark::DoNotOptimize(analysers[0].level.get());
         benchmark::ClobberMemory();
         b = (b + 1) % blocks;
@@ -124,9 +121,18 @@ void BM_StereoBlockAveragedLog(benchmark::State& state) { run(state, true, true,
 BENCHMARK(BM_StereoBlockAveragedLog);
 
 // The work procedure's call for the measurements with their window closed
-// and no log.
-void BM_StereoBlockMeasurementsClosed(benchmark::State& state) { run(state, true, true, false, true); }
-BENCHMARK(BM_StereoBlockMeasurementsClosed);
+// and no log, alone.
+void BM_MeasurementsClosed(benchmark::State& state)
+{
+    const BlockInputs in = set_up(false);
+    const std::vector<int32_t> data = music();
+    int count = 0;
+    for (auto _ : state) {
+        measure_block(data.data(), count++, in);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_MeasurementsClosed);
 
 // The measurements alone, at their dearest: stereo, averaging 16, every
 // block evaluated (the program evaluates every fifth).
@@ -185,13 +191,13 @@ int main(int argc, char** argv)
             plain = secs;
         if (name == "BM_StereoBlockAveragedLog")
             measuring = secs;
-        if (name == "BM_StereoBlockMeasurementsClosed")
+        if (name == "BM_MeasurementsClosed")
             closed = secs;
         if (name == "BM_StereoMeasurements")
             measurements = secs;
     }
     if (plain > 0 && closed > 0)
-        std::printf("the analysers with the measurements closed against without them: %.3f times the block cost\n",
+        std::printf("the measurements closed (window and log off) against the analysers' block: %.5f times\n",
                     closed / plain);
     if (plain > 0 && measurements > 0)
         std::printf("the measurements (stereo, averaging 16, every block) against the analysers' block: %.3f times\n",
