@@ -1,5 +1,7 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
-// "Peak level", "Export spectrum" and "Measurements...". One menu serves both drawing areas
+// "Peak level", "Export spectrum", "Transfer function..." (which opens
+// the Transfer window, as the key t does) and "Measurements..." (the key m).
+// One menu serves both drawing areas
 // and every choice applies to both analysers; the menu is made at its
 // first post and starts from the settings.
 #include "analyser/AnalyserMenu.h"
@@ -8,6 +10,7 @@
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
 #include "analyser/MeasurementsWindow.h"
+#include "analyser/TransferWindow.h"
 #include "app/Startup.h"
 
 #include <X11/keysym.h>
@@ -53,6 +56,11 @@ void export_callback(Widget, XtPointer, XtPointer)
     export_spectrum();
 }
 
+void transfer_callback(Widget, XtPointer, XtPointer)
+{
+    show_transfer_window();
+}
+
 Widget toggle(Widget parent, const char* name, bool set, XtCallbackProc callback, long client)
 {
     Arg args[2];
@@ -94,6 +102,12 @@ void create_menu()
     Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
+    Widget transfer_button = XmCreatePushButton(menu, const_cast<char*>("TransferFunction"), nullptr, 0);
+    XmString label = XmStringCreateLocalized(const_cast<char*>("Transfer function..."));
+    XtVaSetValues(transfer_button, XmNlabelString, label, nullptr);
+    XmStringFree(label);
+    XtAddCallback(transfer_button, XmNactivateCallback, transfer_callback, nullptr);
+    XtManageChild(transfer_button);
     add_measurements_item(menu);
 }
 
@@ -106,6 +120,8 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         XtManageChild(menu);
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_s) {
         export_spectrum();
+    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_t) {
+        show_transfer_window();
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_m) {
         show_measurements_window();
     }

@@ -77,6 +77,18 @@
         no_fallback, read_where_used)                                                              \
     ROW(errordialog, "errorDialog", "ErrorDialog", Boolean, False, unchecked, no_fallback,         \
         read_where_used)                                                                           \
+    /* The transfer function of right against left and its window. */                             \
+    ROW(transfer, "transfer", "Transfer", Boolean, False, unchecked, no_fallback, read_where_used) \
+    ROW(transferlength, "transferLength", "TransferLength", Int, 16384, range(2048, 65536),         \
+        no_fallback, set_transfer_length)                                                          \
+    ROW(transferaveraging, "transferAveraging", "TransferAveraging", Int, 16, range(0, 1000),      \
+        no_fallback, read_where_used)                                                              \
+    ROW(transfersmoothing, "transferSmoothing", "TransferSmoothing", Int, 12, range(0, 96),        \
+        no_fallback, read_where_used)                                                              \
+    ROW(transferdelay, "transferDelay", "TransferDelay", String, "0", unchecked, no_fallback,       \
+        set_transfer_delay)                                                                        \
+    ROW(coherencethreshold, "coherenceThreshold", "CoherenceThreshold", Float, "0.5",              \
+        range(0, 1), no_fallback, read_where_used)                                                 \
     /* The measurements: THD's highest harmonic, the window at start-up, the log. */              \
     ROW(harmonics, "harmonics", "Harmonics", Int, 9, range(2, 100), no_fallback, read_where_used)  \
     ROW(measurements, "measurements", "Measurements", Boolean, False, unchecked, no_fallback,      \

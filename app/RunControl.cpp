@@ -6,6 +6,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/Measuring.h"
+#include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/Startup.h"
@@ -83,6 +84,8 @@ Boolean sample_work_proc(XtPointer)
         scope.draw_block(sampler.buffer.get(), scope_visible != 0);
         XFlush(XtDisplay(main_window));
     }
+    if (transfer_open)
+        transfer_process_block(sampler.buffer.get(), sampler.length, block_inputs.first_block);
     return False;
 }
 

@@ -3,6 +3,7 @@
 
 #include "analyser/AnalyserMenu.h"
 #include "analyser/MeasurementsWindow.h"
+#include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
@@ -107,6 +108,8 @@ void start_up(int& argc, char** argv)
     apply_settings();
     show_analyser_window();
     show_scope_window();
+    if (app_resources.transfer)
+        show_transfer_window();
     if (app_resources.measurements)
         show_measurements_window();
     update_toggles();
