@@ -23,6 +23,7 @@ public:
     bool peak_search;
     uint16_t markers[2];        // screen columns, markers[0] <= markers[1] < width
     bool initialised;           // first expose seen; everything below exists
+    bool has_block = false;     // levels come from at least one block
     unsigned int width;         // pixels
     unsigned int height;        // pixels
     GC gc;

@@ -68,6 +68,7 @@ bool Analyser::process_block(const int32_t* block, Channel channel, bool draw)
     if (!initialised)
         return false;
     compute_spectrum(block, channel, block_inputs);
+    has_block = true;
     if (draw) {
         XRectangle all;
         all.x = 0;

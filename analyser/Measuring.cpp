@@ -3,7 +3,6 @@
 #include "analyser/Measuring.h"
 
 #include "analyser/Analyser.h"
-#include "analyser/AnalyserExport.h"
 #include "analyser/MeasurementText.h"
 #include "analyser/MeasurementsWindow.h"
 #include "app/AppResources.h"
@@ -42,12 +41,6 @@ MeasurementSettings settings_now()
 bool log_wanted()
 {
     return app_resources.measurementlog && *app_resources.measurementlog;
-}
-
-bool write_csv(std::FILE* f, const void*)
-{
-    std::fputs(measurement_csv_header, f);
-    return write_measurement_lines(f, measures_time, measures, shown_levels().calibration_db);
 }
 
 } // namespace
@@ -93,10 +86,8 @@ const Measures& current_measures()
     return measures;
 }
 
-bool export_measurements(const char* path)
+bool write_measurements_csv(std::FILE* f, const void*)
 {
-    if (!write_file_atomically(path, write_csv, nullptr))
-        return false;
-    std::fprintf(stderr, "measurements exported to %s\n", path);
-    return true;
+    std::fputs(measurement_csv_header, f);
+    return write_measurement_lines(f, measures_time, measures, shown_levels().calibration_db);
 }

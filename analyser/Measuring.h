@@ -8,6 +8,7 @@
 #include "common/BlockInputs.h"
 
 #include <cstdint>
+#include <cstdio>
 
 // The levels' scale: the calibration added to levels shown in dB, and their
 // unit; 0 dB and "dBFS" unless dBFS mode is on with a calibration.
@@ -25,6 +26,6 @@ void measure_block(const int32_t* block, int count, const BlockInputs& in);
 // The values shown now; measured is false before the first update.
 const Measures& current_measures();
 
-// Writes the current values as a CSV file at path (through a temporary
-// name) and names it in one line; false after one "error: " line.
-bool export_measurements(const char* path);
+// The current values as CSV, the header and one update's lines, for the
+// export; false when the stream failed.
+bool write_measurements_csv(std::FILE* f, const void* unused);

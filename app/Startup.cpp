@@ -9,6 +9,7 @@
 #include "app/ErrorDialog.h"
 #include "app/Icons.h"
 #include "app/RunControl.h"
+#include "pcm/PCM.h"
 #include "sampler/Sampler.h"
 
 #include <Xm/MainW.h>
@@ -56,6 +57,7 @@ int strcasecmp(const char* a, const char* b)
 void initialize_settings(int& argc, char** argv)
 {
     program_name = argv[0];
+    PCM::hints = true;
     toplevel = XtAppInitialize(&app_context, "Zentaphon", option_table, option_count, &argc, argv,
                                fallback_resources, nullptr, 0);
     if (argc != 1)

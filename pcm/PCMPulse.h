@@ -6,8 +6,12 @@
 //
 // The server is asked for fragments of one block and at most two blocks in
 // its buffer; what it granted is reported. The client's own main loop runs
-// on the calling thread inside read and write, which block until the whole
-// block has moved.
+// on the calling thread inside the constructor, read and write, which block
+// until the whole block has moved, but never longer than stall_limit beyond
+// a block's time: a server that stops answering fails the transfer (or the
+// opening) and leaves the stream abandoned. While the server suspends the
+// source or sink, blocks go on as silence (or are not played) at the
+// block rate.
 #pragma once
 
 #include "pcm/PCM.h"
@@ -36,12 +40,26 @@ private:
     size_t fragment_used = 0;
     bool fragment_held = false;       // peeked, to be dropped when used up
     bool triggered = false;           // playing was started by hand in this wait
+    bool suspended = false;           // the suspension has been reported
+    double suspended_since = -1;      // monotonic seconds, or -1 while not suspended
+    double silence_due = 0;           // monotonic seconds: the next block while suspended
     XrunReport xruns;
 
     // The source named after "pulse:", or null for the default.
     const char* source_name() const;
     bool connect();
     bool open_stream();
+    // Turns the main loop until ready() says 1 (true) or -1 (false after
+    // the line "Can't open"), or until deadline (false after the line, the
+    // stream abandoned).
+    template <typename Ready>
+    bool set_up(double deadline, Ready ready);
+    // The line of a connection that failed, naming PULSE_SERVER when it
+    // is set, since that is then where the server was looked for.
+    void report_no_server();
+    // While the server suspends the device: the block's time passes and
+    // true (a read gets silence from offset done on); false otherwise.
+    bool pass_suspended(char* out, long long done, long long total);
     // One turn of the main loop, waiting at most until `until` (monotonic
     // seconds): 1 when something was dispatched, 0 when the time is up, -1
     // (after the message, with gone set) when the connection or the stream
