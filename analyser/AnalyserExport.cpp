@@ -31,15 +31,25 @@ unsigned int shown_analysers()
     return app_resources.stereo ? 2 : 1;
 }
 
+// Levels as shown (in dBFS mode calibrated), then the reference's when
+// it is shown.
 bool write_csv(std::FILE* f, const void*)
 {
     const unsigned int shown = shown_analysers();
-    std::fputs(shown == 2 ? "frequency_hz,left_db,right_db\n" : "frequency_hz,level_db\n", f);
+    const bool reference = analysers[0].reference_shown;
+    std::fputs(shown == 2 ? "frequency_hz,left_db,right_db" : "frequency_hz,level_db", f);
+    if (reference)
+        std::fputs(shown == 2 ? ",left_reference_db,right_reference_db" : ",reference_db", f);
+    std::fputc('\n', f);
     const Analyser& a = analysers[0];
     for (unsigned int fc = 0; fc < a.num_fft; ++fc) {
-        std::fprintf(f, "%.4f,%.4f", a.fc2f(fc), a.level[fc]);
+        std::fprintf(f, "%.4f,%.4f", a.fc2f(fc), a.shown_level(a.level[fc]));
         if (shown == 2)
-            std::fprintf(f, ",%.4f", analysers[1].level[fc]);
+            std::fprintf(f, ",%.4f", analysers[1].shown_level(analysers[1].level[fc]));
+        for (unsigned int i = 0; reference && i < shown; ++i) {
+            const Analyser& r = analysers[i];
+            std::fprintf(f, ",%.4f", r.reference_shown ? r.shown_level(r.reference[fc]) : 0.0);
+        }
         std::fputc('\n', f);
     }
     return !std::ferror(f);

@@ -11,7 +11,7 @@
 
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
-#include <Xm/PushB.h>
+#include <Xm/PushBG.h>
 #include <Xm/Xm.h>
 #include <cstring>
 
@@ -111,7 +111,8 @@ void add_measurements_item(Widget menu)
     XmString label = XmStringCreateLocalized(const_cast<char*>("Measurements..."));
     Arg args[1];
     XtSetArg(args[0], XmNlabelString, label);
-    Widget item = XmCreatePushButton(menu, const_cast<char*>("Measurements"), args, 1);
+    // A gadget, like the readings' entries: the menu's windows stay as they were.
+    Widget item = XmCreatePushButtonGadget(menu, const_cast<char*>("Measurements"), args, 1);
     XmStringFree(label);
     XtAddCallback(item, XmNactivateCallback, item_callback, nullptr);
     XtManageChild(item);

@@ -5,6 +5,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/MeasurementText.h"
 #include "analyser/MeasurementsWindow.h"
+#include "analyser/Readings.h"
 #include "app/AppResources.h"
 #include "sampler/Sampler.h"
 
@@ -47,7 +48,9 @@ bool log_wanted()
 
 ShownLevels shown_levels()
 {
-    return ShownLevels{0.0, "dBFS"};
+    if (!analysers[0].dbfs)
+        return ShownLevels{0.0, "dBFS"};
+    return ShownLevels{level_scale.calibration, level_scale.unit.c_str()};
 }
 
 void measure_block(const int32_t* block, int count, const BlockInputs& in)

@@ -11,7 +11,7 @@
 #include <cstdio>
 
 // The levels' scale: the calibration added to levels shown in dB, and their
-// unit; 0 dB and "dBFS" unless dBFS mode is on with a calibration.
+// unit; those of dBFS mode when it is on, else 0 dB and "dBFS".
 struct ShownLevels {
     double calibration_db;
     const char* unit;

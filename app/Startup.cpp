@@ -3,12 +3,15 @@
 
 #include "analyser/AnalyserMenu.h"
 #include "analyser/MeasurementsWindow.h"
+#include "analyser/Readings.h"
+#include "analyser/ReadingsMenu.h"
 #include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
 #include "app/Icons.h"
 #include "app/RunControl.h"
+#include "app/SavedSettings.h"
 #include "pcm/PCM.h"
 #include "sampler/Sampler.h"
 
@@ -63,6 +66,7 @@ void initialize_settings(int& argc, char** argv)
     if (argc != 1)
         usage();
     XSetIOErrorHandler(display_lost);
+    merge_saved_settings(XtDisplay(toplevel));
     read_app_resources(toplevel);
     install_error_dialog();   // the checks' reports below show in it too
     check_app_resources();

@@ -155,6 +155,7 @@ bool PCMPulse::open_stream()
     want.fragsize = block;
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
     int r;
+    pa_stream_set_suspended_callback(stream, on_suspended, this);
     if (mode == Write) {
         pa_stream_set_underflow_callback(stream, on_xrun, this);
         r = pa_stream_connect_playback(stream, nullptr, &want, flags, nullptr, nullptr);
@@ -187,6 +188,7 @@ bool PCMPulse::open_stream()
     }
     if (const pa_buffer_attr* a = pa_stream_get_buffer_attr(stream))
         granted = *a;
+    on_suspended(stream, this);
     return true;
 }
 
@@ -260,7 +262,7 @@ bool PCMPulse::pass_suspended(char* out, long long done, long long total)
 {
     const double period = size / static_cast<double>(rate);
     const double now = monotonic_seconds();
-    if (pa_stream_is_suspended(stream) != 1) {
+    if (!device_suspended) {
         if (suspended)
             xruns.restart();
         suspended = false;
@@ -289,6 +291,35 @@ bool PCMPulse::pass_suspended(char* out, long long done, long long total)
     return true;
 }
 
+// The server pushes a source's data in pieces of about 10 ms whatever
+// fragment size it granted, and waking for each costs a round of system
+// calls. Once what the server has already sent is taken (a turn of the
+// loop that does not wait), the rest of the block cannot exist before its
+// own time has passed: sleep until then, less a little so the block is not
+// late, and take what has come in one turn of the loop.
+int PCMPulse::rest_for(long long missing, double deadline)
+{
+    const int dispatched = pa_mainloop_iterate(loop, 0, nullptr);
+    if (dispatched < 0 || !alive()) {
+        report_lost();
+        return -1;
+    }
+    if (dispatched > 0)
+        return 1;
+    constexpr double early = 0.004;   // seconds before the rest can be complete
+    const double bytes_per_second = static_cast<double>(rate) * bytes_per_frame();
+    const double until = monotonic_seconds() + static_cast<double>(missing) / bytes_per_second - early;
+    sleep_until(std::min(until, deadline));
+    return 0;
+}
+
+// Kept from the server's notices, so that the transfers need not ask the
+// library (a system call each time) while they wait.
+void PCMPulse::on_suspended(pa_stream* s, void* self)
+{
+    static_cast<PCMPulse*>(self)->device_suspended = pa_stream_is_suspended(s) == 1;
+}
+
 void PCMPulse::on_xrun(pa_stream*, void* self)
 {
     PCMPulse* p = static_cast<PCMPulse*>(self);
@@ -304,6 +335,7 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
     long long done = 0;
     const double started = monotonic_seconds();
     const double deadline = started + stall_limit + size / static_cast<double>(rate);
+    bool rested = false;
     while (done < total) {
         if (!fragment_held) {
             if (!alive()) {
@@ -322,6 +354,11 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
                 if (suspended_since >= 0) {
                     if (turn(std::min(deadline, suspended_since + size / static_cast<double>(rate))) < 0)
                         return -1;
+                } else if (!rested) {
+                    const int r = rest_for(total - done, deadline);
+                    if (r < 0)
+                        return -1;
+                    rested = r == 0;
                 } else if (!wait(deadline)) {
                     return -1;
                 }

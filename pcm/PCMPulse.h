@@ -40,6 +40,7 @@ private:
     size_t fragment_used = 0;
     bool fragment_held = false;       // peeked, to be dropped when used up
     bool triggered = false;           // playing was started by hand in this wait
+    bool device_suspended = false;    // the server's word on the stream's device
     bool suspended = false;           // the suspension has been reported
     double suspended_since = -1;      // monotonic seconds, or -1 while not suspended
     double silence_due = 0;           // monotonic seconds: the next block while suspended
@@ -67,7 +68,13 @@ private:
     int turn(double until);
     // A turn that must come before deadline; false after the message.
     bool wait(double deadline);
+    // A read with `missing` bytes still to come and nothing queued: 1 when
+    // the server had sent more meanwhile, else 0 after sleeping until the
+    // rest can be there (never past deadline); -1 (after the message) when
+    // the connection has failed.
+    int rest_for(long long missing, double deadline);
     bool alive() const;
     void report_lost();
     static void on_xrun(pa_stream* s, void* self);
+    static void on_suspended(pa_stream* s, void* self);
 };
