@@ -161,13 +161,15 @@ TEST_F(Measurements, LogOfStereoBlocksAt16384Frames)
 
 // At 2048 frames (21.5 blocks a second) in mono, one update every
 // rint(21.5 / 4) = 5 blocks, from the first: the mono line without a
-// correlation, THD on and off a component, a frequency within 0.5 Hz. The
+// correlation, THD on and off a component, a frequency within 0.5 Hz; in
+// dBFS mode calibrated by 100 dB, the level of the fundamental only. The
 // window is shown at start-up by its resource.
 TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
 {
     const Wave s0 = sine(1000, half, 0, 0.01), s1 = sine(1001.3L, half, 0, 0.01), s2 = sine(997.3L, half);
     ASSERT_NO_FATAL_FAILURE(start(blocks_of(5 * block_frames, {{s0, s0}, {s1, s1}, {s2, s2}}),
-                                  {"-mono", "-xrm", "Zentaphon.measurementLog: " + log, "-xrm", "Zentaphon.measurements: True"}));
+                                  {"-mono", "-xrm", "Zentaphon.measurementLog: " + log, "-xrm", "Zentaphon.measurements: True",
+                                   "-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.calibration: 100"}));
     ASSERT_TRUE(place_window(dpy, wait_for_window(dpy, "Measurements"), 100, 760)) << dump_tree(dpy, server.root());
     ASSERT_NO_FATAL_FAILURE(play());
     char first[32];
@@ -182,6 +184,8 @@ TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
     EXPECT_NEAR(l[0]("thd_pct"), 1.00, 0.01);
     EXPECT_NEAR(l[1]("thd_pct"), 1.00, 0.01);
     EXPECT_NEAR(l[2]("frequency_hz"), 997.3, 0.5);
+    EXPECT_NEAR(l[2]("level_db"), double(half_db) + 100, 0.02);   // calibrated in dBFS mode
+    EXPECT_NEAR(l[2]("rms_dbfs"), double(half_db), 0.05);         // never
 }
 
 // The window opens from the key m and from the menu, shows the values of
