@@ -4,6 +4,7 @@
 
 #include "analyser/Averaging.h"
 #include "analyser/FFT.h"
+#include "analyser/Readings.h"
 #include "common/Numeric.h"
 
 #include <cmath>
@@ -65,24 +66,16 @@ void Measurement::setup(unsigned int n)
         squares += w * w;
     }
     const double scale = 1.0 / std::sqrt(squares / n);
-    window_sum_ = 0;
-    for (unsigned int j = 0; j < n; ++j) {
+    for (unsigned int j = 0; j < n; ++j)
         window_[j] *= scale;
-        window_sum_ += window_[j];
-    }
 }
 
 void Measurement::load_channel(const int32_t* block, int c, const BlockInputs&, bool mono)
 {
     double* x = spectrum_[c].get();
-    double weighted = 0;
-    for (unsigned int j = 0; j < n_; ++j) {
-        x[j] = sample(block, j, c, mono);
-        weighted += x[j] * window_[j];
-    }
-    const double mean = weighted / window_sum_;
     for (unsigned int j = 0; j < n_; ++j)
-        x[j] = (x[j] - mean) * window_[j];
+        x[j] = sample(block, j, c, mono);
+    window_without_weighted_mean(x, window_.get(), n_);
     real_fft(x, static_cast<int>(n_), fft_forward);
 }
 

@@ -108,7 +108,6 @@ private:
 
     unsigned int n_ = 0;
     std::unique_ptr<double[]> window_;      // n values, mean square 1
-    double window_sum_ = 0;
     std::unique_ptr<double[]> spectrum_[2]; // n: the windowed copy, then its packed spectrum
     std::unique_ptr<double[]> power_[2];    // n/2 + 1 averaged powers
     std::unique_ptr<uint8_t[]> taken_;      // n/2 + 1: set aside for a line
