@@ -6,6 +6,8 @@
 #include "analyser/AnalyserExport.h"
 
 #include "analyser/Analyser.h"
+#include "analyser/MeasurementsWindow.h"
+#include "analyser/Measuring.h"
 #include "analyser/SpectrogramWindow.h"
 #include "app/AppResources.h"
 
@@ -330,7 +332,9 @@ bool export_spectrum()
         rows += static_cast<size_t>(analysers[i].width) * analysers[i].height * 3;
     }
 
-    // With the spectrogram open its picture is a third file of the set.
+    // With the "Measurements" window open, the values it shows go with
+    // them; with the spectrogram open, its picture.
+    const bool measurements = measurements_window_open();
     Picture spectrogram;
     const bool with_spectrogram = spectrogram_open();
     unsigned int width = 0, height = 0;
@@ -341,13 +345,19 @@ bool export_spectrum()
         make_picture(spectrogram, width, height, rgb.get());
     }
 
-    const ExportFile files[] = {{".csv", write_csv, nullptr}, {".png", write_png, &picture},
-                                {"-spectrogram.png", write_png, &spectrogram}};
+    ExportFile files[4] = {{".csv", write_csv, nullptr}, {".png", write_png, &picture}};
+    std::size_t count = 2;
+    if (measurements)
+        files[count++] = {"-measurements.csv", write_measurements_csv, nullptr};
+    if (with_spectrogram)
+        files[count++] = {"-spectrogram.png", write_png, &spectrogram};
     std::string chosen;
-    if (!write_files_together(base, files, with_spectrogram ? 3 : 2, chosen))
+    if (!write_files_together(base, files, count, chosen))
         return false;
     std::fprintf(stderr, "spectrum exported to %s and %s\n", quoted_path(chosen + ".csv").c_str(),
                  quoted_path(chosen + ".png").c_str());
+    if (measurements)
+        std::fprintf(stderr, "measurements exported to %s\n", quoted_path(chosen + "-measurements.csv").c_str());
     if (with_spectrogram)
         std::fprintf(stderr, "spectrogram exported to %s\n", quoted_path(chosen + "-spectrogram.png").c_str());
     return true;

@@ -1,14 +1,15 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
 // "Peak level", "Export spectrum", "Transfer function..." (which opens
-// the Transfer window, as the key t does) and "Spectrogram..." (the key g).
-// One menu serves both drawing areas (and the spectrogram's) and every
-// choice applies to both analysers; the menu is made at its first post and
-// starts from the settings.
+// the Transfer window, as the key t does), "Measurements..." (the key m)
+// and "Spectrogram..." (the key g). One menu serves both drawing areas (and
+// the spectrogram's) and every choice applies to both analysers; the menu is
+// made at its first post and starts from the settings.
 #include "analyser/AnalyserMenu.h"
 
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
+#include "analyser/MeasurementsWindow.h"
 #include "analyser/ReadingsMenu.h"
 #include "analyser/SpectrogramWindow.h"
 #include "analyser/TransferWindow.h"
@@ -116,6 +117,7 @@ void create_menu()
     XmStringFree(label);
     XtAddCallback(transfer_button, XmNactivateCallback, transfer_callback, nullptr);
     XtManageChild(transfer_button);
+    add_measurements_item(menu);
     Widget spectrogram_button = XmCreatePushButton(menu, const_cast<char*>("Spectrogram"), nullptr, 0);
     label = XmStringCreateLocalized(const_cast<char*>("Spectrogram..."));
     XtVaSetValues(spectrogram_button, XmNlabelString, label, nullptr);
@@ -135,6 +137,8 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         export_spectrum();
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_t) {
         show_transfer_window();
+    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_m) {
+        show_measurements_window();
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_g) {
         show_spectrogram_window();
     } else if (event->type == KeyPress) {

@@ -5,6 +5,7 @@
 
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
+#include "analyser/Measuring.h"
 #include "analyser/SpectrogramWindow.h"
 #include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
@@ -78,6 +79,7 @@ Boolean sample_work_proc(XtPointer)
         } else {
             analysers[0].process_block(sampler.buffer.get(), Analyser::Mono, draw);
         }
+        measure_block(sampler.buffer.get(), sampler.count, block_inputs);
         spectrogram_add_block();
         XFlush(XtDisplay(main_window));
     }
