@@ -6,11 +6,13 @@
 // [lowerdb, upperdb]; rows run from upperdb (0) to lowerdb (height - 1).
 #pragma once
 
+#include "analyser/AnalyserPens.h"
 #include "common/BlockInputs.h"
 
 #include <X11/Xlib.h>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class Analyser {
 public:
@@ -25,7 +27,8 @@ public:
     bool initialised;           // first expose seen; everything below exists
     unsigned int width;         // pixels
     unsigned int height;        // pixels
-    GC gc;
+    GC gc;                      // the background colour's context of pens
+    AnalyserPens pens;          // a context per colour, with the current clip
     int font_width;             // grid font cell, pixels
     int font_height;
     // Owned arrays: the tables are rebuilt on resize, the rest allocated
@@ -56,6 +59,20 @@ public:
     std::unique_ptr<int[]> column_last;
     std::unique_ptr<int16_t[]> column_y;
     std::unique_ptr<int16_t[]> old_column_y;
+    // Drawing buffers, sized with the window: a segment per column, and the
+    // grid's lines in drawing order (kept between blocks).
+    struct GridLine {
+        enum Label { Hz, LogHz, Db };
+        int16_t at;             // column of a frequency line, row of a level line
+        bool vertical;
+        bool major;
+        bool drawn;             // the 0 Hz line shows its label only
+        Label label;
+        double value;           // Hz or dB
+    };
+    std::unique_ptr<XSegment[]> segments;
+    unsigned int segment_capacity;
+    std::vector<GridLine> grid_lines;
 
     Analyser();
     Analyser(const Analyser&) = delete;
@@ -99,7 +116,13 @@ public:
     void draw(XRectangle rect, bool full);
     void draw_grid(bool labels);
     void draw_columns(int first, int end, bool full);
-    void draw_log_grid(bool labels);
+    void collect_grid();
+    void collect_log_grid();
+    void draw_grid_in_order(bool labels);
+    bool draw_grid_grouped();
+    void draw_grid_label(const GridLine& line, GC gc);
+    void draw_segments(AnalyserPens::Colour colour, unsigned int count);
+    void size_buffers();
     double marker_frequency(unsigned int sx) const;
     uint16_t marker_column(double f) const;
 

@@ -17,7 +17,8 @@ Analyser::Analyser()
       markers{0, 0}, initialised(false), width(0), height(0), gc(nullptr),
       font_width(0), font_height(0), num_fft(0), peak_freq(0.0), peak_level(0.0),
       peak_hold(0), label_x(0), label_y(0), label{}, averaging(1), restart_averaging(false),
-      log_scale(false), show_peak_level(false)
+      log_scale(false), show_peak_level(false),
+      segment_capacity(0)
 {
 }
 

@@ -28,15 +28,17 @@ bool Analyser::init(Display* d, Window w)
     initialised = true;
     display = d;
     window = w;
-    gc = XCreateGC(display, window, 0, nullptr);
+    XFontStruct* font = app_resources.gridfont;
+    pens.create(display, window, font ? font->fid : 0);
+    gc = pens.background();
     read_size(display, window, width, height);
-    if (XFontStruct* font = app_resources.gridfont) {
-        XSetFont(display, gc, font->fid);
+    if (font) {
         font_width = font->max_bounds.rbearing - font->min_bounds.lbearing;
         font_height = font->max_bounds.ascent + font->max_bounds.descent;
     }
     setup_arrays();
     build_maps();
+    size_buffers();
     compute_gauss();
     markers[0] = 0;
     markers[1] = static_cast<uint16_t>(width - 1);
@@ -53,6 +55,7 @@ void Analyser::resize(bool redraw)
     for (unsigned int k = 0; k < num_fft; ++k)
         bar_y[k] = db2sy(level[k]);
     build_maps();
+    size_buffers();
     markers[0] = marker_column(f0);
     markers[1] = marker_column(f1);
     if (redraw) {
@@ -90,7 +93,7 @@ void Analyser::set_log_scale(bool on)
     markers[0] = marker_column(f0);
     markers[1] = marker_column(f1);
     XRectangle all = {0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
-    XSetClipMask(display, gc, None);
+    pens.unclip();
     if (peak_search)
         draw_peak_label(false);
     draw(all, true);
@@ -101,7 +104,7 @@ void Analyser::set_peak_level(bool on)
     if (on == show_peak_level)
         return;
     if (initialised && peak_search) {
-        XSetClipMask(display, gc, None);
+        pens.unclip();
         draw_peak_label(false);
         show_peak_level = on;
         draw_grid(true);
@@ -120,12 +123,33 @@ static bool label_block()
     return sampler.count % t == 0;
 }
 
+// One segment per column (a bar, or the part of one that changed), and
+// room for the grid's lines.
+void Analyser::size_buffers()
+{
+    if (segment_capacity < width) {
+        segments = std::make_unique<XSegment[]>(width);
+        segment_capacity = width;
+    }
+}
+
+void Analyser::draw_segments(AnalyserPens::Colour colour, unsigned int count)
+{
+    if (count > 0)
+        XDrawSegments(display, window, pens(colour), segments.get(), static_cast<int>(count));
+}
+
+static XSegment column_segment(int sx, int top, int bottom)
+{
+    return XSegment{static_cast<short>(sx), static_cast<short>(top), static_cast<short>(sx),
+                    static_cast<short>(bottom)};
+}
+
 void Analyser::draw(XRectangle rect, bool full)
 {
-    XSetClipRectangles(display, gc, 0, 0, &rect, 1, Unsorted);
+    pens.clip(rect);
     if (peak_search)
         draw_peak_label(false);
-    XSetForeground(display, gc, app_resources.backgroundcolor);
 
     // An expose queued before a shrink may reach beyond the recorded width;
     // those columns show no component.
@@ -136,30 +160,34 @@ void Analyser::draw(XRectangle rect, bool full)
     if (logarithmic()) {
         draw_columns(first, end, full);
     } else if (full) {
-        XFillRectangle(display, window, gc, 0, 0, width, height);
-        XSetForeground(display, gc, app_resources.datacolor);
+        XFillRectangle(display, window, pens(AnalyserPens::Background), 0, 0, width, height);
+        unsigned int n = 0;
         for (int sx = first; sx < end; ++sx)
-            XDrawLine(display, window, gc, sx, bar_y[sx2fc(sx)], sx, bottom);
+            segments[n++] = column_segment(sx, bar_y[sx2fc(sx)], bottom);
+        draw_segments(AnalyserPens::Data, n);
     } else {
+        unsigned int n = 0;
         for (int sx = first; sx < end; ++sx) {   // fallen bars: erase the top
             int fc = sx2fc(sx);
             if (bar_y[fc] > old_bar_y[fc])
-                XDrawLine(display, window, gc, sx, old_bar_y[fc], sx, bar_y[fc] - 1);
+                segments[n++] = column_segment(sx, old_bar_y[fc], bar_y[fc] - 1);
         }
-        XSetForeground(display, gc, app_resources.datacolor);
+        draw_segments(AnalyserPens::Background, n);
+        n = 0;
         for (int sx = first; sx < end; ++sx) {   // risen bars: extend upwards
             int fc = sx2fc(sx);
             if (bar_y[fc] < old_bar_y[fc])
-                XDrawLine(display, window, gc, sx, old_bar_y[fc], sx, bar_y[fc]);
+                segments[n++] = column_segment(sx, old_bar_y[fc], bar_y[fc]);
         }
+        draw_segments(AnalyserPens::Data, n);
     }
 
     draw_grid(full || label_block());
 
     if (peak_search) {
-        XSetForeground(display, gc, app_resources.markercolor);
-        XDrawLine(display, window, gc, markers[0], 0, markers[0], bottom);
-        XDrawLine(display, window, gc, markers[1], 0, markers[1], bottom);
+        GC marker = pens(AnalyserPens::Marker);
+        XDrawLine(display, window, marker, markers[0], 0, markers[0], bottom);
+        XDrawLine(display, window, marker, markers[1], 0, markers[1], bottom);
         draw_peak_label(true);
     }
 }
@@ -169,92 +197,146 @@ void Analyser::draw(XRectangle rect, bool full)
 void Analyser::draw_columns(int first, int end, bool full)
 {
     const int bottom = static_cast<int>(height) - 1;
+    unsigned int n = 0;
     if (full) {
-        XFillRectangle(display, window, gc, 0, 0, width, height);
-        XSetForeground(display, gc, app_resources.datacolor);
+        XFillRectangle(display, window, pens(AnalyserPens::Background), 0, 0, width, height);
         for (int sx = first; sx < end; ++sx)
-            XDrawLine(display, window, gc, sx, column_y[sx], sx, bottom);
+            segments[n++] = column_segment(sx, column_y[sx], bottom);
+        draw_segments(AnalyserPens::Data, n);
         return;
     }
     for (int sx = first; sx < end; ++sx)     // fallen bars: erase the top
         if (column_y[sx] > old_column_y[sx])
-            XDrawLine(display, window, gc, sx, old_column_y[sx], sx, column_y[sx] - 1);
-    XSetForeground(display, gc, app_resources.datacolor);
+            segments[n++] = column_segment(sx, old_column_y[sx], column_y[sx] - 1);
+    draw_segments(AnalyserPens::Background, n);
+    n = 0;
     for (int sx = first; sx < end; ++sx)     // risen bars: extend upwards
         if (column_y[sx] < old_column_y[sx])
-            XDrawLine(display, window, gc, sx, old_column_y[sx], sx, column_y[sx]);
+            segments[n++] = column_segment(sx, old_column_y[sx], column_y[sx]);
+    draw_segments(AnalyserPens::Data, n);
 }
 
 // Lines at 1, 2 and 5 times each power of ten inside the axis, major at
 // the powers of ten, labelled "20", "500", "1k", "20k".
-void Analyser::draw_log_grid(bool labels)
+void Analyser::collect_log_grid()
 {
     const LogAxis axis(width, num_fft, static_cast<double>(sampler.rate / 2));
-    const int bottom = static_cast<int>(height) - 1;
-    char text[16];
     for (double decade = 10.0; decade < axis.f_hi(); decade *= 10.0) {
         for (double step : {1.0, 2.0, 5.0}) {
             const double f = decade * step;
             if (f < axis.f_lo() || f >= axis.f_hi())
                 continue;
             const int sx = static_cast<int>(std::floor(axis.position(f) + 0.5));
-            XSetForeground(display, gc, step == 1.0 ? app_resources.majorgridcolor
-                                                    : app_resources.minorgridcolor);
-            XDrawLine(display, window, gc, sx, 0, sx, bottom);
-            if (labels) {
-                if (f >= 1000.0)
-                    std::snprintf(text, sizeof text, "%.0fk", f / 1000.0);
-                else
-                    std::snprintf(text, sizeof text, "%.0f", f);
-                XDrawString(display, window, gc, sx + 3, font_height, text,
-                            static_cast<int>(std::strlen(text)));
-            }
+            grid_lines.push_back(GridLine{static_cast<int16_t>(sx), true, step == 1.0, true,
+                                          GridLine::LogHz, f});
         }
     }
 }
 
-void Analyser::draw_grid(bool labels)
+// The grid's lines in the order they are drawn: frequency lines from 0 Hz
+// up, then level lines every 20 dB from the top of the range down.
+void Analyser::collect_grid()
 {
-    char text[10];
-    const int bottom = static_cast<int>(height) - 1;
-
+    grid_lines.clear();
     if (logarithmic()) {
-        draw_log_grid(labels);
+        collect_log_grid();
     } else if (sampler.rate >= 2) {
         const long long half = sampler.rate / 2;
         for (long long f = 0; f < half; f += 2500) {
             int sx = fc2sx(static_cast<unsigned int>(f2fc(static_cast<double>(f))));
-            XSetForeground(display, gc, f % 1000 == 0 ? app_resources.majorgridcolor
-                                                       : app_resources.minorgridcolor);
-            if (f > 0)
-                XDrawLine(display, window, gc, sx, 0, sx, bottom);
-            if (labels) {
-                std::snprintf(text, sizeof text, "%3.1f", static_cast<double>(f) / 1000.0);
-                XDrawString(display, window, gc, sx + 3, font_height, text,
-                            static_cast<int>(std::strlen(text)));
-            }
+            grid_lines.push_back(GridLine{static_cast<int16_t>(sx), true, f % 1000 == 0, f > 0,
+                                          GridLine::Hz, static_cast<double>(f)});
         }
     }
-
-    // dB lines every 20 dB from the top of the range down. A range wider
-    // than any window can show is drawn for its first lines only.
+    // A range wider than any window can show is drawn for its first lines only.
     const double lower = app_resources.lowerdb;
     double d = std::floor(app_resources.upperdb / 20.0) * 20.0;
-    for (int lines = 0; d > lower && lines < 4096; d -= 20.0, ++lines) {
-        int y = db2sy(d);
-        XSetForeground(display, gc, d == 0.0 ? app_resources.majorgridcolor
-                                             : app_resources.minorgridcolor);
-        XDrawLine(display, window, gc, 0, y, static_cast<int>(width) - 1, y);
-        if (labels) {
-            // "%+d" fits the buffer up to eight digits; beyond that an
-            // exponent form keeps the label whole instead of cutting it.
-            if (std::fabs(d) < 1.0e8)
-                std::snprintf(text, sizeof text, "%+d", static_cast<int>(d));
+    for (int lines = 0; d > lower && lines < 4096; d -= 20.0, ++lines)
+        grid_lines.push_back(GridLine{db2sy(d), false, d == 0.0, true, GridLine::Db, d});
+}
+
+void Analyser::draw_grid_label(const GridLine& line, GC pen)
+{
+    char text[16];
+    if (line.label == GridLine::Db) {
+        // "%+d" fits ten bytes up to eight digits; beyond that an exponent
+        // form keeps the label whole instead of cutting it.
+        if (std::fabs(line.value) < 1.0e8)
+            std::snprintf(text, 10, "%+d", static_cast<int>(line.value));
+        else
+            std::snprintf(text, 10, "%+.2g", line.value);
+        int length = static_cast<int>(std::strlen(text));
+        XDrawString(display, window, pen, static_cast<int>(width) - font_width * length - 2,
+                    line.at - 2, text, length);
+        return;
+    }
+    if (line.label == GridLine::Hz)
+        std::snprintf(text, 10, "%3.1f", line.value / 1000.0);
+    else if (line.value >= 1000.0)
+        std::snprintf(text, sizeof text, "%.0fk", line.value / 1000.0);
+    else
+        std::snprintf(text, sizeof text, "%.0f", line.value);
+    XDrawString(display, window, pen, line.at + 3, font_height, text, static_cast<int>(std::strlen(text)));
+}
+
+// Each line and then its label, in their colour, one after the other.
+void Analyser::draw_grid_in_order(bool labels)
+{
+    const int right = static_cast<int>(width) - 1;
+    const int bottom = static_cast<int>(height) - 1;
+    for (const GridLine& line : grid_lines) {
+        GC pen = pens(line.major ? AnalyserPens::MajorGrid : AnalyserPens::MinorGrid);
+        if (line.drawn) {
+            if (line.vertical)
+                XDrawLine(display, window, pen, line.at, 0, line.at, bottom);
             else
-                std::snprintf(text, sizeof text, "%+.2g", d);
-            int length = static_cast<int>(std::strlen(text));
-            XDrawString(display, window, gc, static_cast<int>(width) - font_width * length - 2, y - 2,
-                        text, length);
+                XDrawLine(display, window, pen, 0, line.at, right, line.at);
+        }
+        if (labels)
+            draw_grid_label(line, pen);
+    }
+}
+
+// The lines alone, one request per colour and direction: vertical before
+// horizontal, so that every crossing keeps the horizontal line's colour,
+// and of two lines on one column or row only the later, whose colour it
+// keeps. Lines whose columns or rows do not grow in drawing order are
+// left to the drawing in order; false then.
+bool Analyser::draw_grid_grouped()
+{
+    const std::size_t count = grid_lines.size();
+    for (std::size_t i = 1; i < count; ++i) {
+        const GridLine& a = grid_lines[i - 1];
+        const GridLine& b = grid_lines[i];
+        if (a.vertical == b.vertical && b.at < a.at)
+            return false;
+    }
+    if (count > segment_capacity)
+        return false;
+    const int right = static_cast<int>(width) - 1;
+    const int bottom = static_cast<int>(height) - 1;
+    for (bool vertical : {true, false}) {
+        for (bool major : {false, true}) {
+            unsigned int n = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const GridLine& line = grid_lines[i];
+                if (line.vertical != vertical || line.major != major || !line.drawn)
+                    continue;
+                if (i + 1 < count && grid_lines[i + 1].vertical == vertical &&
+                    grid_lines[i + 1].at == line.at && grid_lines[i + 1].drawn)
+                    continue;   // drawn over by the next
+                segments[n++] = vertical ? XSegment{line.at, 0, line.at, static_cast<short>(bottom)}
+                                         : XSegment{0, line.at, static_cast<short>(right), line.at};
+            }
+            draw_segments(major ? AnalyserPens::MajorGrid : AnalyserPens::MinorGrid, n);
         }
     }
+    return true;
+}
+
+void Analyser::draw_grid(bool labels)
+{
+    collect_grid();
+    if (labels || !draw_grid_grouped())
+        draw_grid_in_order(labels);
 }
