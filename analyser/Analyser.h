@@ -69,6 +69,11 @@ public:
         bool drawn;             // the 0 Hz line shows its label only
         Label label;
         double value;           // Hz or dB
+        // The label, when the grid is drawn with labels: its text and the
+        // start of its baseline.
+        char text[16];
+        int length;
+        int text_x, text_y;
     };
     std::unique_ptr<XSegment[]> segments;
     unsigned int segment_capacity;
@@ -116,11 +121,13 @@ public:
     void draw(XRectangle rect, bool full);
     void draw_grid(bool labels);
     void draw_columns(int first, int end, bool full);
-    void collect_grid();
+    void collect_grid(bool labels);
     void collect_log_grid();
+    void lay_out_label(GridLine& line) const;
     void draw_grid_in_order(bool labels);
     bool draw_grid_grouped();
-    void draw_grid_label(const GridLine& line, GC gc);
+    bool labels_apart() const;
+    void draw_labels_grouped();
     void draw_segments(AnalyserPens::Colour colour, unsigned int count);
     void size_buffers();
     double marker_frequency(unsigned int sx) const;

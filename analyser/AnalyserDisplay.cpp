@@ -227,15 +227,22 @@ void Analyser::collect_log_grid()
             if (f < axis.f_lo() || f >= axis.f_hi())
                 continue;
             const int sx = static_cast<int>(std::floor(axis.position(f) + 0.5));
-            grid_lines.push_back(GridLine{static_cast<int16_t>(sx), true, step == 1.0, true,
-                                          GridLine::LogHz, f});
+            GridLine line{};
+            line.at = static_cast<int16_t>(sx);
+            line.vertical = true;
+            line.major = step == 1.0;
+            line.drawn = true;
+            line.label = GridLine::LogHz;
+            line.value = f;
+            grid_lines.push_back(line);
         }
     }
 }
 
 // The grid's lines in the order they are drawn: frequency lines from 0 Hz
-// up, then level lines every 20 dB from the top of the range down.
-void Analyser::collect_grid()
+// up, then level lines every 20 dB from the top of the range down; with
+// labels, each line's label too.
+void Analyser::collect_grid(bool labels)
 {
     grid_lines.clear();
     if (logarithmic()) {
@@ -243,21 +250,39 @@ void Analyser::collect_grid()
     } else if (sampler.rate >= 2) {
         const long long half = sampler.rate / 2;
         for (long long f = 0; f < half; f += 2500) {
-            int sx = fc2sx(static_cast<unsigned int>(f2fc(static_cast<double>(f))));
-            grid_lines.push_back(GridLine{static_cast<int16_t>(sx), true, f % 1000 == 0, f > 0,
-                                          GridLine::Hz, static_cast<double>(f)});
+            GridLine line{};
+            line.at = static_cast<int16_t>(fc2sx(static_cast<unsigned int>(f2fc(static_cast<double>(f)))));
+            line.vertical = true;
+            line.major = f % 1000 == 0;
+            line.drawn = f > 0;
+            line.label = GridLine::Hz;
+            line.value = static_cast<double>(f);
+            grid_lines.push_back(line);
         }
     }
     // A range wider than any window can show is drawn for its first lines only.
     const double lower = app_resources.lowerdb;
     double d = std::floor(app_resources.upperdb / 20.0) * 20.0;
-    for (int lines = 0; d > lower && lines < 4096; d -= 20.0, ++lines)
-        grid_lines.push_back(GridLine{db2sy(d), false, d == 0.0, true, GridLine::Db, d});
+    for (int lines = 0; d > lower && lines < 4096; d -= 20.0, ++lines) {
+        GridLine line{};
+        line.at = db2sy(d);
+        line.major = d == 0.0;
+        line.drawn = true;
+        line.label = GridLine::Db;
+        line.value = d;
+        grid_lines.push_back(line);
+    }
+    if (labels)
+        for (GridLine& line : grid_lines)
+            lay_out_label(line);
 }
 
-void Analyser::draw_grid_label(const GridLine& line, GC pen)
+// Frequency labels 3 pixels right of their line, one font height from the
+// top; level labels right-aligned 2 pixels from the right edge, their
+// baseline 2 pixels above their line.
+void Analyser::lay_out_label(GridLine& line) const
 {
-    char text[16];
+    char* text = line.text;
     if (line.label == GridLine::Db) {
         // "%+d" fits ten bytes up to eight digits; beyond that an exponent
         // form keeps the label whole instead of cutting it.
@@ -265,18 +290,20 @@ void Analyser::draw_grid_label(const GridLine& line, GC pen)
             std::snprintf(text, 10, "%+d", static_cast<int>(line.value));
         else
             std::snprintf(text, 10, "%+.2g", line.value);
-        int length = static_cast<int>(std::strlen(text));
-        XDrawString(display, window, pen, static_cast<int>(width) - font_width * length - 2,
-                    line.at - 2, text, length);
+        line.length = static_cast<int>(std::strlen(text));
+        line.text_x = static_cast<int>(width) - font_width * line.length - 2;
+        line.text_y = line.at - 2;
         return;
     }
     if (line.label == GridLine::Hz)
         std::snprintf(text, 10, "%3.1f", line.value / 1000.0);
     else if (line.value >= 1000.0)
-        std::snprintf(text, sizeof text, "%.0fk", line.value / 1000.0);
+        std::snprintf(text, sizeof line.text, "%.0fk", line.value / 1000.0);
     else
-        std::snprintf(text, sizeof text, "%.0f", line.value);
-    XDrawString(display, window, pen, line.at + 3, font_height, text, static_cast<int>(std::strlen(text)));
+        std::snprintf(text, sizeof line.text, "%.0f", line.value);
+    line.length = static_cast<int>(std::strlen(text));
+    line.text_x = line.at + 3;
+    line.text_y = font_height;
 }
 
 // Each line and then its label, in their colour, one after the other.
@@ -293,7 +320,7 @@ void Analyser::draw_grid_in_order(bool labels)
                 XDrawLine(display, window, pen, 0, line.at, right, line.at);
         }
         if (labels)
-            draw_grid_label(line, pen);
+            XDrawString(display, window, pen, line.text_x, line.text_y, line.text, line.length);
     }
 }
 
@@ -301,7 +328,7 @@ void Analyser::draw_grid_in_order(bool labels)
 // horizontal, so that every crossing keeps the horizontal line's colour,
 // and of two lines on one column or row only the later, whose colour it
 // keeps. Lines whose columns or rows do not grow in drawing order are
-// left to the drawing in order; false then.
+// left to the drawing in order; false then, and nothing drawn.
 bool Analyser::draw_grid_grouped()
 {
     const std::size_t count = grid_lines.size();
@@ -334,9 +361,66 @@ bool Analyser::draw_grid_grouped()
     return true;
 }
 
+namespace {
+
+// Where a label's ink can be, from the font's extreme metrics, a pixel
+// wider on every side; inclusive.
+struct Box {
+    int x0, y0, x1, y1;
+};
+
+Box ink_box(const XFontStruct& font, int x, int y, int length)
+{
+    const int advance = std::max<int>(font.max_bounds.width, font.max_bounds.rbearing);
+    return Box{x + std::min<int>(0, font.min_bounds.lbearing) - 1, y - font.max_bounds.ascent - 1,
+               x + length * std::max(advance, 0) + 1, y + font.max_bounds.descent + 1};
+}
+
+} // namespace
+
+// True when the labels may be drawn after all the lines and by colour with
+// the same pixels: no label meets a line drawn after it, nor a label of the
+// other colour. (Lines before a label are under it either way.)
+bool Analyser::labels_apart() const
+{
+    const XFontStruct* font = app_resources.gridfont;
+    const std::size_t count = grid_lines.size();
+    if (!font || count > 64)
+        return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const GridLine& a = grid_lines[i];
+        const Box box = ink_box(*font, a.text_x, a.text_y, a.length);
+        for (std::size_t j = i + 1; j < count; ++j) {
+            const GridLine& b = grid_lines[j];
+            if (b.drawn && (b.vertical ? box.x0 <= b.at && b.at <= box.x1 : box.y0 <= b.at && b.at <= box.y1))
+                return false;
+            if (b.major == a.major)
+                continue;
+            const Box other = ink_box(*font, b.text_x, b.text_y, b.length);
+            if (box.x0 <= other.x1 && other.x0 <= box.x1 && box.y0 <= other.y1 && other.y0 <= box.y1)
+                return false;
+        }
+    }
+    return true;
+}
+
+// The labels after all the lines, the minor ones, then the major ones.
+void Analyser::draw_labels_grouped()
+{
+    for (bool major : {false, true}) {
+        GC pen = pens(major ? AnalyserPens::MajorGrid : AnalyserPens::MinorGrid);
+        for (const GridLine& line : grid_lines)
+            if (line.major == major)
+                XDrawString(display, window, pen, line.text_x, line.text_y, line.text, line.length);
+    }
+}
+
 void Analyser::draw_grid(bool labels)
 {
-    collect_grid();
-    if (labels || !draw_grid_grouped())
+    collect_grid(labels);
+    const bool grouped = (!labels || labels_apart()) && draw_grid_grouped();
+    if (!grouped)
         draw_grid_in_order(labels);
+    else if (labels)
+        draw_labels_grouped();
 }

@@ -65,7 +65,8 @@ void Analyser::draw_peak_label(bool show)
         label_y = static_cast<int16_t>(db2sy(peak_level) - 6);
         XDrawString(display, window, pens(AnalyserPens::Marker), label_x, label_y, label, length);
     } else {
-        XDrawString(display, window, pens(AnalyserPens::Background), label_x, label_y, label, static_cast<int>(std::strlen(label)));
+        XDrawString(display, window, pens(AnalyserPens::Background), label_x, label_y, label,
+                    static_cast<int>(std::strlen(label)));
     }
 }
 

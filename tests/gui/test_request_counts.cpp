@@ -132,13 +132,13 @@ TEST(RequestCounts, ASteadyToneCostsEachViewAFewRequestsPerBlock)
     // (20 bytes), then the grid, one request per colour and direction for
     // the 8 frequency lines (minor at 2.5, 7.5, 12.5, 17.5 kHz, major at
     // the rest) and the 5 level lines (0 dB major, -20 .. -80 dB minor),
-    // 12 bytes and 8 a line: 5 requests, 172 bytes. A label block draws
-    // the 13 lines one by one (20 bytes each) with the 14 labels between
-    // them (at most 28 bytes each): 23 requests and 500 bytes more.
+    // 12 bytes and 8 a line: 5 requests, 172 bytes. A label block adds
+    // the 14 labels, which touch no line drawn after them, one text request
+    // each of at most 28 bytes: 14 requests and 392 bytes more.
     const long long requests = c1.requests - c0.requests - scope_requests;
     const long long bytes = c1.bytes - c0.bytes - scope_bytes;
-    EXPECT_LE(requests, 2 * (5 * blocks + 23 * label_blocks)) << blocks << " blocks";
-    EXPECT_LE(bytes, 2 * (172 * blocks + 500 * label_blocks)) << blocks << " blocks";
+    EXPECT_LE(requests, 2 * (5 * blocks + 14 * label_blocks)) << blocks << " blocks";
+    EXPECT_LE(bytes, 2 * (172 * blocks + 392 * label_blocks)) << blocks << " blocks";
     EXPECT_GT(requests, 0);
     EXPECT_TRUE(prog.running()) << prog.describe();
 }
