@@ -6,20 +6,13 @@
 #include "analyser/LogAxis.h"
 
 #include "app/AppResources.h"
+#include "common/WindowSize.h"
 #include "sampler/Sampler.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-
-static void read_size(Display* display, Window window, unsigned int& width, unsigned int& height)
-{
-    Window root;
-    int x, y;
-    unsigned int border, depth;
-    XGetGeometry(display, window, &root, &x, &y, &width, &height, &border, &depth);
-}
 
 bool Analyser::init(Display* d, Window w)
 {
@@ -31,7 +24,7 @@ bool Analyser::init(Display* d, Window w)
     XFontStruct* font = app_resources.gridfont;
     pens.create(display, window, font ? font->fid : 0);
     gc = pens.background();
-    read_size(display, window, width, height);
+    read_window_size(display, window, width, height);
     if (font) {
         font_width = font->max_bounds.rbearing - font->min_bounds.lbearing;
         font_height = font->max_bounds.ascent + font->max_bounds.descent;
@@ -51,7 +44,7 @@ void Analyser::resize(bool redraw)
         return;
     double f0 = marker_frequency(markers[0]);
     double f1 = marker_frequency(markers[1]);
-    read_size(display, window, width, height);
+    read_window_size(display, window, width, height);
     for (unsigned int k = 0; k < num_fft; ++k)
         bar_y[k] = db2sy(level[k]);
     build_maps();

@@ -7,7 +7,6 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
-#include "app/AppResources.h"
 #include "app/Startup.h"
 
 #include <X11/keysym.h>
@@ -25,28 +24,16 @@ Widget menu;
 constexpr int averaging_choices[] = {1, 4, 16, 64};
 constexpr const char* averaging_names[] = {"Off", "4", "16", "64"};
 
-void set_averaging(int blocks)
-{
-    analysers[0].set_averaging(blocks);
-    analysers[1].set_averaging(blocks);
-}
-
 void set_log_scale(bool on)
 {
     analysers[0].set_log_scale(on);
     analysers[1].set_log_scale(on);
 }
 
-void set_peak_level(bool on)
-{
-    analysers[0].set_peak_level(on);
-    analysers[1].set_peak_level(on);
-}
-
 void averaging_callback(Widget w, XtPointer client_data, XtPointer)
 {
     if (XmToggleButtonGetState(w))
-        set_averaging(static_cast<int>(reinterpret_cast<long>(client_data)));
+        set_analysers_averaging(static_cast<int>(reinterpret_cast<long>(client_data)));
 }
 
 void scale_callback(Widget w, XtPointer client_data, XtPointer)
@@ -57,7 +44,7 @@ void scale_callback(Widget w, XtPointer client_data, XtPointer)
 
 void peak_level_callback(Widget w, XtPointer, XtPointer)
 {
-    set_peak_level(XmToggleButtonGetState(w));
+    set_analysers_peak_level(XmToggleButtonGetState(w));
 }
 
 void export_callback(Widget, XtPointer, XtPointer)
@@ -122,11 +109,21 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
 
 } // namespace
 
-void apply_measuring_resources()
+void set_analysers_averaging(int blocks)
 {
-    set_averaging(app_resources.averaging);
-    set_log_scale(zen::strcasecmp(app_resources.frequencyscale, "log") == 0);
-    set_peak_level(app_resources.peaklevel);
+    analysers[0].set_averaging(blocks);
+    analysers[1].set_averaging(blocks);
+}
+
+void set_analysers_frequency_scale(String scale)
+{
+    set_log_scale(zen::strcasecmp(scale, "log") == 0);
+}
+
+void set_analysers_peak_level(Boolean on)
+{
+    analysers[0].set_peak_level(on);
+    analysers[1].set_peak_level(on);
 }
 
 void add_analyser_menu(Widget area)

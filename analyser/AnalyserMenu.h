@@ -4,9 +4,12 @@
 
 #include <X11/Intrinsic.h>
 
-// Averaging, frequency scale and peak level from app_resources, on both
-// analysers.
-void apply_measuring_resources();
+// Averaging (blocks, 1 = off), frequency scale ("log" in any case, or
+// linear) and peak level, on both analysers: from the settings at start-up
+// and from the menu.
+void set_analysers_averaging(int blocks);
+void set_analysers_frequency_scale(String scale);
+void set_analysers_peak_level(Boolean on);
 
 // Button 3 posts the menu, the key s exports, in this drawing area.
 void add_analyser_menu(Widget area);

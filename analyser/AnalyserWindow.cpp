@@ -9,13 +9,12 @@
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/Icons.h"
-#include "app/Startup.h"
+#include "app/RunControl.h"
+#include "app/ViewDialog.h"
 #include "sampler/Sampler.h"
 
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
-#include <Xm/Protocols.h>
-#include <Xm/ToggleB.h>
 #include <Xm/Xm.h>
 
 Widget analyser_dialog;
@@ -58,17 +57,9 @@ static Widget create_area(const char* name, long index, bool stereo)
 
 void create_analyser_window()
 {
-    Arg args[2];
-    Cardinal n = 0;
-    XtSetArg(args[n], XmNiconPixmap, spectrum_icon_pixmap); ++n;
-    XtSetArg(args[n], XmNiconMask, spectrum_icon_mask); ++n;
-    analyser_dialog = XmCreateFormDialog(main_window, const_cast<char*>("Analyser"), args, n);
-
-    Widget shell = XtParent(analyser_dialog);
-    Atom wm_protocols = XInternAtom(XtDisplay(shell), "WM_PROTOCOLS", False);
-    XmAddProtocolCallback(shell, wm_protocols, wm_delete_window, analyser_close_callback, nullptr);
-    XtAddEventHandler(shell, StructureNotifyMask, False, analyser_visibility_handler, nullptr);
-    XtAddEventHandler(shell, VisibilityChangeMask, False, analyser_visibility_handler, nullptr);
+    analyser_dialog = create_view_dialog("Analyser", spectrum_icon_pixmap, spectrum_icon_mask,
+                                         &analyser_visible,
+                                         [] { stop_view(analyser_run_toggle, analyser_running); });
 
     bool stereo = app_resources.stereo;
     analyser_areas[0] = create_area("Display0", 0, stereo);
@@ -106,20 +97,4 @@ void analyser_area_callback(Widget, XtPointer client_data, XtPointer call_data)
     default:
         break;
     }
-}
-
-void analyser_visibility_handler(Widget, XtPointer, XEvent* event, Boolean*)
-{
-    if (event->type == UnmapNotify)
-        analyser_visible = 0;
-    else if (event->type == VisibilityNotify)
-        analyser_visible = event->xvisibility.state != VisibilityFullyObscured;
-}
-
-void analyser_close_callback(Widget, XtPointer, XtPointer)
-{
-    XtUnmanageChild(analyser_dialog);
-    XmToggleButtonSetState(analyser_run_toggle, False, False);
-    analyser_running = false;
-    update_sampling();
 }

@@ -9,5 +9,3 @@ extern int analyser_visible;   // shell mapped and not fully obscured
 
 void create_analyser_window();
 void analyser_area_callback(Widget w, XtPointer client_data, XtPointer call_data);
-void analyser_visibility_handler(Widget w, XtPointer client_data, XEvent* event, Boolean* cont);
-void analyser_close_callback(Widget w, XtPointer client_data, XtPointer call_data);

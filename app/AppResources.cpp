@@ -1,5 +1,9 @@
-// The settings tables: resources, command-line options and fallback lines.
+// The settings table made into what the toolkit and the start-up need:
+// the resource table, the fallback lines, the number check and the checks
+// of the rows; and the command-line options.
 #include "app/AppResources.h"
+
+#include "app/Startup.h"
 
 #include <X11/StringDefs.h>
 #include <cctype>
@@ -10,41 +14,152 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 AppResources app_resources;
 
 #define S(text) const_cast<char*>(text)
-#define FIELD(f) static_cast<Cardinal>(sizeof(AppResources::f)), static_cast<Cardinal>(offsetof(AppResources, f))
-#define IMMEDIATE(v) S(XtRImmediate), reinterpret_cast<XtPointer>(static_cast<long>(v))
-#define STRING(v) S(XtRString), reinterpret_cast<XtPointer>(S(v))
 
-XtResource app_resource_table[] = {
-    {S("samplerate"), S("SampleRate"), S(XtRInt), FIELD(samplerate), IMMEDIATE(44100)},
-    {S("samplelength"), S("SampleLength"), S(XtRInt), FIELD(samplelength), IMMEDIATE(2048)},
-    {S("sampleresolution"), S("SampleResolution"), S(XtRInt), FIELD(sampleresolution), IMMEDIATE(16)},
-    {S("sampledevice"), S("SampleDevice"), S(XtRString), FIELD(sampledevice), STRING("default")},
-    {S("dcadjust"), S("DCAdjust"), S(XtRBoolean), FIELD(dcadjust), IMMEDIATE(True)},
-    {S("source"), S("Source"), S(XtRString), FIELD(source), STRING("Soundcard")},
-    {S("filename"), S("Filename"), S(XtRString), FIELD(filename), STRING("test.cdr")},
-    {S("upperdb"), S("UpperDB"), S(XtRFloat), FIELD(upperdb), STRING("+10.0")},
-    {S("lowerdb"), S("LowerDB"), S(XtRFloat), FIELD(lowerdb), STRING("-100.0")},
-    {S("alpha"), S("Alpha"), S(XtRFloat), FIELD(alpha), STRING("20.0")},
-    {S("decay"), S("Decay"), S(XtRFloat), FIELD(decay), STRING("48.0")},
-    {S("stereo"), S("Stereo"), S(XtRBoolean), FIELD(stereo), IMMEDIATE(True)},
-    {S("zoom"), S("Zoom"), S(XtRFloat), FIELD(zoom), STRING("6.0")},
-    {S("datacolor"), S("DataColor"), S(XtRPixel), FIELD(datacolor), STRING("firebrick1")},
-    {S("backgroundcolor"), S("BackgroundColor"), S(XtRPixel), FIELD(backgroundcolor), STRING("gray20")},
-    {S("markercolor"), S("MarkerColor"), S(XtRPixel), FIELD(markercolor), STRING("yellow")},
-    {S("majorgridcolor"), S("MajorGridColor"), S(XtRPixel), FIELD(majorgridcolor), STRING("gray60")},
-    {S("minorgridcolor"), S("MinorGridColor"), S(XtRPixel), FIELD(minorgridcolor), STRING("gray40")},
-    {S("gridfont"), S("GridFont"), S(XtRFontStruct), FIELD(gridfont), STRING("fixed")},
-    // Measuring options.
-    {S("averaging"), S("Averaging"), S(XtRInt), FIELD(averaging), IMMEDIATE(1)},
-    {S("frequencyScale"), S("FrequencyScale"), S(XtRString), FIELD(frequencyscale), STRING("linear")},
-    {S("peakLevel"), S("PeakLevel"), S(XtRBoolean), FIELD(peaklevel), IMMEDIATE(False)},
-    {S("exportDirectory"), S("ExportDirectory"), S(XtRString), FIELD(exportdirectory), STRING(".")},
-    {S("errorDialog"), S("ErrorDialog"), S(XtRBoolean), FIELD(errordialog), IMMEDIATE(False)},
+namespace {
+
+// The words of the check and fallback columns.
+constexpr SettingCheck unchecked{SettingCheck::Unchecked, 0, 0, {}, nullptr};
+constexpr SettingCheck not_empty{SettingCheck::NotEmpty, 0, 0, {}, nullptr};
+constexpr SettingCheck range(double low, double high)
+{
+    return {SettingCheck::InRange, low, high, {}, nullptr};
+}
+constexpr SettingCheck choices(const char* a, const char* b, const char* c = nullptr,
+                               const char* d = nullptr)
+{
+    return {SettingCheck::OneOf, 0, 0, {a, b, c, d}, nullptr};
+}
+constexpr SettingCheck above(const char* other)
+{
+    return {SettingCheck::AboveOther, 0, 0, {}, other};
+}
+
+struct Fallback {
+    int position;
+    const char* line;
 };
+constexpr Fallback fallback(int position, const char* line)
+{
+    return {position, line};
+}
+constexpr Fallback no_fallback{0, nullptr};
+
+template <typename Type, typename Default>
+constexpr Setting row(const char* name, const char* resource_class, Cardinal size, Cardinal offset,
+                      Default value, SettingCheck check, Fallback fallback)
+{
+    constexpr bool immediate = std::is_integral<Default>::value;
+    static_assert(immediate == (std::is_same<Type, setting_type::Int>::value ||
+                                std::is_same<Type, setting_type::Boolean>::value),
+                  "Int and Boolean rows take a number as their default, the others a text");
+    if constexpr (immediate)
+        return {name, resource_class, Type::representation, size, offset, true, value, nullptr,
+                check, fallback.position, fallback.line};
+    else
+        return {name, resource_class, Type::representation, size, offset, false, 0, value,
+                check, fallback.position, fallback.line};
+}
+
+} // namespace
+
+#define ZEN_SETTING_ROW(field, name, cls, type, value, check, fallback, applies)                   \
+    row<setting_type::type>(name, cls, static_cast<Cardinal>(sizeof(AppResources::field)),        \
+                            static_cast<Cardinal>(offsetof(AppResources, field)), value, check,   \
+                            fallback),
+constexpr Setting settings[app_resource_count] = {ZEN_SETTINGS(ZEN_SETTING_ROW)};
+#undef ZEN_SETTING_ROW
+
+namespace {
+
+// The widget lines, the fallback lines after those of the settings.
+const char* const widget_fallbacks[] = {
+    "Zentaphon*Control*XmForm.marginWidth:\t3",
+    "Zentaphon*Control*XmForm.marginHeight:\t3",
+    "Zentaphon*Control.horizontalSpacing:\t5",
+    "Zentaphon*Control.verticalSpacing:\t5",
+    "Zentaphon.title:\t\tZentaphon: Control",
+    "Zentaphon.iconName:\t\tZentaphon: Control",
+    "Zentaphon*Analyser_popup.title:\tZentaphon: Frequency Spectrum",
+    "Zentaphon*Scope_popup.title:\tZentaphon: XY Scope",
+    "Zentaphon*Help_popup.title:\tZentaphon: Help",
+    "Zentaphon*HelpText.width:\t500",
+    "Zentaphon*HelpText.height:\t450",
+    "Zentaphon*background:\t\tsteelblue",
+    "Zentaphon*foreground:\t\tyellow",
+    "Zentaphon*selectColor:\t\tred",
+    "Zentaphon*XmLabel.foreground:\twhite",
+    "Zentaphon*Alpha.maximum:\t500",
+    "Zentaphon*Alpha.minimum:\t0",
+    "Zentaphon*Alpha.decimalPoints:\t1",
+    "Zentaphon*Alpha.titleString:\tAlpha for Gaussian",
+    "Zentaphon*Alpha.orientation:\tHORIZONTAL",
+    "Zentaphon*Alpha.showValue:\tTrue",
+    "Zentaphon*Decay.maximum:\t1200",
+    "Zentaphon*Decay.minimum:\t0",
+    "Zentaphon*Decay.decimalPoints:\t1",
+    "Zentaphon*Decay.titleString:\tDecay in dB/s",
+    "Zentaphon*Decay.orientation:\tHORIZONTAL",
+    "Zentaphon*Decay.showValue:\tTrue",
+    "Zentaphon*Zoom.maximum:\t\t300",
+    "Zentaphon*Zoom.minimum:\t\t0",
+    "Zentaphon*Zoom.decimalPoints:\t1",
+    "Zentaphon*Zoom.titleString:\tZoom in dB",
+    "Zentaphon*Zoom.orientation:\tHORIZONTAL",
+    "Zentaphon*Zoom.showValue:\tTrue",
+    "Zentaphon*Analyser*XmDrawingArea.height:\t250",
+    "Zentaphon*Analyser*XmDrawingArea.translations: #replace\t\\n\t<Btn1Down>:\tDrawingAreaInput()\t\t\\n\t<Btn1Motion>:\tDrawingAreaInput()",
+    "Zentaphon*Scope*XmDrawingArea.width:\t\t300",
+    "Zentaphon*Scope*XmDrawingArea.height:\t\t300",
+    "Zentaphon*transient:\t\tFalse",
+    "Zentaphon*recomputeSize:\tTrue",
+    "Zentaphon*defaultPosition:\tTrue",
+};
+constexpr int widget_fallback_count = sizeof widget_fallbacks / sizeof widget_fallbacks[0];
+
+// The rows with a fallback line hold the first lines, one each.
+constexpr int setting_fallback_count()
+{
+    int n = 0;
+    for (const Setting& s : settings)
+        n += s.fallback_position > 0;
+    for (int p = 1; p <= n; ++p) {
+        int rows = 0;
+        for (const Setting& s : settings)
+            rows += s.fallback_position == p;
+        if (rows != 1)
+            return -1;
+    }
+    return n;
+}
+static_assert(setting_fallback_count() + widget_fallback_count == fallback_count,
+              "the fallback lines: one position each for the settings, then the widgets");
+
+bool make_tables()
+{
+    for (int i = 0; i < app_resource_count; ++i) {
+        const Setting& s = settings[i];
+        app_resource_table[i] = {S(s.name), S(s.resource_class), S(s.type), s.size, s.offset,
+                                 S(s.immediate ? XtRImmediate : XtRString),
+                                 s.immediate ? reinterpret_cast<XtPointer>(s.value) : S(s.text)};
+        if (s.fallback_position > 0)
+            fallback_resources[s.fallback_position - 1] = S(s.fallback_line);
+    }
+    for (int i = 0; i < widget_fallback_count; ++i)
+        fallback_resources[setting_fallback_count() + i] = S(widget_fallbacks[i]);
+    fallback_resources[fallback_count] = nullptr;
+    return true;
+}
+
+} // namespace
+
+XtResource app_resource_table[app_resource_count];
+String fallback_resources[fallback_count + 1];
+static const bool tables_made = make_tables();
 
 XrmOptionDescRec option_table[] = {
     {S("-rate"), S(".samplerate"), XrmoptionSepArg, S("")},
@@ -59,98 +174,40 @@ XrmOptionDescRec option_table[] = {
     {S("-dcadjust"), S(".dcadjust"), XrmoptionSepArg, S("")},
 };
 
-// The counts in the header are the tables' lengths.
 #define LENGTH(table) (sizeof table / sizeof table[0])
-static_assert(LENGTH(app_resource_table) == app_resource_count, "app_resource_count");
 static_assert(LENGTH(option_table) == option_count, "option_count");
-
-String fallback_resources[] = {
-    S("Zentaphon.SampleRate:\t\t44100"),
-    S("Zentaphon.SampleLength:\t\t2048"),
-    S("Zentaphon.SampleResolution:\t16"),
-    S("Zentaphon.SampleDevice:\t\tdefault"),
-    S("Zentaphon.DCAdjust:\t\tTrue"),
-    S("Zentaphon.Source:\t\tSoundcard"),
-    S("Zentaphon.Filename:\t\ttest.wav"),
-    S("Zentaphon.Stereo:\t\tTrue"),
-    S("Zentaphon.UpperDB:\t\t+10.0"),
-    S("Zentaphon.LowerDB:\t\t-100.0"),
-    S("Zentaphon.Alpha:\t\t20.0"),
-    S("Zentaphon.Decay:\t\t48.0"),
-    S("Zentaphon.Zoom:\t\t\t6.0"),
-    S("Zentaphon.DataColor:\t\tfirebrick1"),
-    S("Zentaphon.BackgroundColor:\tgray20"),
-    S("Zentaphon.MarkerColor:\t\tyellow"),
-    S("Zentaphon.MajorGridColor:\tgray60"),
-    S("Zentaphon.MinorGridColor:\tgray40"),
-    S("Zentaphon.GridFont:\t\tfixed"),
-    S("Zentaphon*Control*XmForm.marginWidth:\t3"),
-    S("Zentaphon*Control*XmForm.marginHeight:\t3"),
-    S("Zentaphon*Control.horizontalSpacing:\t5"),
-    S("Zentaphon*Control.verticalSpacing:\t5"),
-    S("Zentaphon.title:\t\tZentaphon: Control"),
-    S("Zentaphon.iconName:\t\tZentaphon: Control"),
-    S("Zentaphon*Analyser_popup.title:\tZentaphon: Frequency Spectrum"),
-    S("Zentaphon*Scope_popup.title:\tZentaphon: XY Scope"),
-    S("Zentaphon*Help_popup.title:\tZentaphon: Help"),
-    S("Zentaphon*HelpText.width:\t500"),
-    S("Zentaphon*HelpText.height:\t450"),
-    S("Zentaphon*background:\t\tsteelblue"),
-    S("Zentaphon*foreground:\t\tyellow"),
-    S("Zentaphon*selectColor:\t\tred"),
-    S("Zentaphon*XmLabel.foreground:\twhite"),
-    S("Zentaphon*Alpha.maximum:\t500"),
-    S("Zentaphon*Alpha.minimum:\t0"),
-    S("Zentaphon*Alpha.decimalPoints:\t1"),
-    S("Zentaphon*Alpha.titleString:\tAlpha for Gaussian"),
-    S("Zentaphon*Alpha.orientation:\tHORIZONTAL"),
-    S("Zentaphon*Alpha.showValue:\tTrue"),
-    S("Zentaphon*Decay.maximum:\t1200"),
-    S("Zentaphon*Decay.minimum:\t0"),
-    S("Zentaphon*Decay.decimalPoints:\t1"),
-    S("Zentaphon*Decay.titleString:\tDecay in dB/s"),
-    S("Zentaphon*Decay.orientation:\tHORIZONTAL"),
-    S("Zentaphon*Decay.showValue:\tTrue"),
-    S("Zentaphon*Zoom.maximum:\t\t300"),
-    S("Zentaphon*Zoom.minimum:\t\t0"),
-    S("Zentaphon*Zoom.decimalPoints:\t1"),
-    S("Zentaphon*Zoom.titleString:\tZoom in dB"),
-    S("Zentaphon*Zoom.orientation:\tHORIZONTAL"),
-    S("Zentaphon*Zoom.showValue:\tTrue"),
-    S("Zentaphon*Analyser*XmDrawingArea.height:\t250"),
-    S("Zentaphon*Analyser*XmDrawingArea.translations: #replace\t\\n\t<Btn1Down>:\tDrawingAreaInput()\t\t\\n\t<Btn1Motion>:\tDrawingAreaInput()"),
-    S("Zentaphon*Scope*XmDrawingArea.width:\t\t300"),
-    S("Zentaphon*Scope*XmDrawingArea.height:\t\t300"),
-    S("Zentaphon*transient:\t\tFalse"),
-    S("Zentaphon*recomputeSize:\tTrue"),
-    S("Zentaphon*defaultPosition:\tTrue"),
-    nullptr,
-};
-static_assert(LENGTH(fallback_resources) == fallback_count + 1, "fallback_count");
 
 namespace {
 
-// The number settings with their documented defaults.
-struct NumberSetting {
-    const char* name;
-    const char* resource_class;
-    bool is_float;
-    void* field;
-    double fallback;
-};
+bool is_float(const Setting& s)
+{
+    return std::strcmp(s.type, setting_type::Float::representation) == 0;
+}
 
-const NumberSetting number_settings[] = {
-    {"samplerate", "SampleRate", false, &app_resources.samplerate, 44100},
-    {"samplelength", "SampleLength", false, &app_resources.samplelength, 2048},
-    {"sampleresolution", "SampleResolution", false, &app_resources.sampleresolution, 16},
-    {"upperdb", "UpperDB", true, &app_resources.upperdb, 10},
-    {"lowerdb", "LowerDB", true, &app_resources.lowerdb, -100},
-    {"alpha", "Alpha", true, &app_resources.alpha, 20},
-    {"decay", "Decay", true, &app_resources.decay, 48},
-    {"zoom", "Zoom", true, &app_resources.zoom, 6},
-    {"averaging", "Averaging", false, &app_resources.averaging, 1},
-};
-constexpr int number_count = sizeof number_settings / sizeof number_settings[0];
+bool is_number(const Setting& s)
+{
+    return is_float(s) || std::strcmp(s.type, setting_type::Int::representation) == 0;
+}
+
+// The default as a number: Int rows hold it, Float rows give it as text.
+double default_number(const Setting& s)
+{
+    return s.immediate ? static_cast<double>(s.value) : std::strtod(s.text, nullptr);
+}
+
+template <typename T>
+T& field(const Setting& s)
+{
+    return *reinterpret_cast<T*>(reinterpret_cast<char*>(&app_resources) + s.offset);
+}
+
+const Setting* setting_named(const char* name)
+{
+    for (const Setting& s : settings)
+        if (std::strcmp(s.name, name) == 0)
+            return &s;
+    return nullptr;
+}
 
 XtErrorMsgHandler toolkit_warning = nullptr;
 
@@ -191,40 +248,107 @@ bool parse_number(const char* text, bool is_float, double& out)
     return *end == '\0';
 }
 
-void store(const NumberSetting& s, double v)
+void store(const Setting& s, double v)
 {
-    if (s.is_float)
-        *static_cast<float*>(s.field) = static_cast<float>(v);
+    if (is_float(s))
+        field<float>(s) = static_cast<float>(v);
     else
-        *static_cast<int*>(s.field) = static_cast<int>(v);
+        field<int>(s) = static_cast<int>(v);
 }
 
 // Each number setting once more, as the text it was given in (null when
 // none was given), and checked.
 void check_number_settings(Widget w)
 {
-    String texts[number_count] = {};
-    XtResource table[number_count];
-    for (int i = 0; i < number_count; ++i) {
-        table[i] = XtResource{S(number_settings[i].name), S(number_settings[i].resource_class),
-                              S(XtRString), static_cast<Cardinal>(sizeof(String)),
-                              static_cast<Cardinal>(i * sizeof(String)), S(XtRImmediate),
-                              nullptr};
+    const Setting* numbers[app_resource_count];
+    XtResource table[app_resource_count];
+    int n = 0;
+    for (const Setting& s : settings) {
+        if (!is_number(s))
+            continue;
+        table[n] = XtResource{S(s.name), S(s.resource_class), S(XtRString),
+                              static_cast<Cardinal>(sizeof(String)),
+                              static_cast<Cardinal>(n * sizeof(String)), S(XtRImmediate), nullptr};
+        numbers[n++] = &s;
     }
-    XtGetApplicationResources(w, texts, table, number_count, nullptr, 0);
-    for (int i = 0; i < number_count; ++i) {
-        const NumberSetting& s = number_settings[i];
-        double v = s.fallback;
+    String texts[app_resource_count] = {};
+    XtGetApplicationResources(w, texts, table, static_cast<Cardinal>(n), nullptr, 0);
+    for (int i = 0; i < n; ++i) {
+        const Setting& s = *numbers[i];
+        const double fallback = default_number(s);
+        double v = fallback;
         if (!texts[i]) {
             store(s, v);
-        } else if (parse_number(texts[i], s.is_float, v)) {
+        } else if (parse_number(texts[i], is_float(s), v)) {
             store(s, v);
         } else {
             std::fprintf(stderr, "error: resource %s: \"%s\" is not a number, using %g\n", s.name,
-                         texts[i], s.fallback);
-            store(s, s.fallback);
+                         texts[i], fallback);
+            store(s, fallback);
         }
     }
+}
+
+double number_of(const Setting& s)
+{
+    return is_float(s) ? static_cast<double>(field<float>(s)) : field<int>(s);
+}
+
+void check_range(const Setting& s)
+{
+    const double v = number_of(s);
+    const double low = s.check.low;
+    const double high = s.check.high;
+    if (v >= low && v <= high)
+        return;
+    if (is_float(s))
+        std::fprintf(stderr, "error: %s %g is not between %g and %g, using %g\n", s.name, v, low,
+                     high, default_number(s));
+    else
+        std::fprintf(stderr, "error: %s %d is not between %d and %d, using %d\n", s.name,
+                     static_cast<int>(v), static_cast<int>(low), static_cast<int>(high),
+                     static_cast<int>(s.value));
+    store(s, default_number(s));
+}
+
+// A text that is one of the row's words, in any case.
+void check_choices(const Setting& s)
+{
+    String& text = field<String>(s);
+    int n = 0;
+    for (; n < 4 && s.check.choice[n]; ++n)
+        if (text && zen::strcasecmp(text, s.check.choice[n]) == 0)
+            return;
+    char words[256] = "";
+    if (n == 2) {
+        std::snprintf(words, sizeof words, "neither %s nor %s", s.check.choice[0], s.check.choice[1]);
+    } else {
+        std::snprintf(words, sizeof words, "none of %s", s.check.choice[0]);
+        for (int i = 1; i < n; ++i)
+            std::snprintf(words + std::strlen(words), sizeof words - std::strlen(words), ", %s",
+                          s.check.choice[i]);
+    }
+    std::fprintf(stderr, "error: %s \"%s\" is %s, using %s\n", s.name, text ? text : "", words,
+                 s.text);
+    text = S(s.text);
+}
+
+// Two floats of which this one must be the greater, such as the top and
+// the bottom of a scale; otherwise both take their defaults.
+void check_above(const Setting& s)
+{
+    const Setting* other = setting_named(s.check.other);
+    if (!other)
+        return;
+    float& upper = field<float>(s);
+    float& lower = field<float>(*other);
+    if (std::isfinite(upper) && std::isfinite(lower) && upper > lower)
+        return;
+    std::fprintf(stderr, "error: %s %g is not above %s %g, using %+g and %+g\n", s.name,
+                 static_cast<double>(upper), other->name, static_cast<double>(lower),
+                 default_number(s), default_number(*other));
+    store(s, default_number(s));
+    store(*other, default_number(*other));
 }
 
 } // namespace
@@ -236,4 +360,27 @@ void read_app_resources(Widget w)
     XtGetApplicationResources(w, &app_resources, app_resource_table, app_resource_count, nullptr, 0);
     XtAppSetWarningMsgHandler(app, toolkit_warning);
     check_number_settings(w);
+}
+
+void check_app_resources()
+{
+    for (const Setting& s : settings) {
+        switch (s.check.kind) {
+        case SettingCheck::Unchecked:
+            break;
+        case SettingCheck::InRange:
+            check_range(s);
+            break;
+        case SettingCheck::OneOf:
+            check_choices(s);
+            break;
+        case SettingCheck::AboveOther:
+            check_above(s);
+            break;
+        case SettingCheck::NotEmpty:
+            if (!field<String>(s) || !*field<String>(s))
+                field<String>(s) = S(s.text);
+            break;
+        }
+    }
 }

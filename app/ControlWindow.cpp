@@ -1,14 +1,13 @@
-// The control window and the run control: the Run toggles start and stop
-// the sampler and the work procedure that feeds the running views.
+// The control window: its widgets, and the one callback that tells its
+// controls apart by their action codes.
 #include "app/ControlWindow.h"
 
 #include "analyser/Analyser.h"
-#include "analyser/AnalyserMenu.h"
 #include "analyser/AnalyserWindow.h"
-#include "app/AppResources.h"
 #include "app/HelpWindow.h"
+#include "app/RunControl.h"
 #include "app/Startup.h"
-#include "common/BlockInputs.h"
+#include "app/ViewDialog.h"
 #include "sampler/Sampler.h"
 #include "scope/Scope.h"
 #include "scope/ScopeWindow.h"
@@ -22,8 +21,6 @@
 #include <Xm/ToggleB.h>
 #include <Xm/Xm.h>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 Widget control_form;
 Widget soundcard_toggle;
@@ -34,9 +31,6 @@ Widget decay_scale;
 Widget peak_search_toggle;
 Widget scope_run_toggle;
 Widget zoom_scale;
-XtWorkProcId work_proc_id;
-bool analyser_running;
-bool scope_running;
 
 namespace {
 
@@ -184,28 +178,6 @@ void create_control_window()
     on(quit_button, XmNactivateCallback, QuitAction);
 }
 
-static void quit()
-{
-    if (sampler.device_pcm)
-        sampler.stop();
-    XtDestroyApplicationContext(app_context);
-    std::exit(0);
-}
-
-int display_lost(Display* display)
-{
-    if (sampler.device_pcm)
-        sampler.stop();
-    std::fprintf(stderr, "error: lost the connection to the X display %s; exiting\n",
-                 DisplayString(display));
-    std::exit(1);
-}
-
-void quit_callback(Widget, XtPointer, XtPointer)
-{
-    quit();
-}
-
 void control_callback(Widget w, XtPointer client_data, XtPointer)
 {
     switch (static_cast<Action>(reinterpret_cast<long>(client_data))) {
@@ -213,16 +185,10 @@ void control_callback(Widget w, XtPointer client_data, XtPointer)
         quit();
         break;
     case AnalyserRunAction:
-        analyser_running = XmToggleButtonGetState(w);
-        if (analyser_running)
-            show_analyser_window();
-        update_sampling();
+        run_view(analyser_running, XmToggleButtonGetState(w), show_analyser_window);
         break;
     case ScopeRunAction:
-        scope_running = XmToggleButtonGetState(w);
-        if (scope_running)
-            show_scope_window();
-        update_sampling();
+        run_view(scope_running, XmToggleButtonGetState(w), show_scope_window);
         break;
     case SoundcardAction:
         sampler.source = Sampler::Soundcard;
@@ -268,105 +234,37 @@ void update_toggles()
     XmToggleButtonSetState(scope_run_toggle, scope_running, False);
 }
 
-void update_sampling()
+void start_alpha(float alpha)
 {
-    if (analyser_running || scope_running) {
-        if (!sampler.device_pcm) {
-            if (sampler.start()) {
-                work_proc_id = XtAppAddWorkProc(app_context, sample_work_proc, nullptr);
-            } else {
-                analyser_running = false;
-                scope_running = false;
-            }
-        }
-    } else if (sampler.device_pcm) {
-        XtRemoveWorkProc(work_proc_id);
-        sampler.stop();
-        analyser_running = false;
-        scope_running = false;
-    }
-    update_toggles();
-}
-
-// What the views' computation needs of the block just read and of the
-// settings.
-static BlockInputs inputs_of_block()
-{
-    BlockInputs in;
-    in.dc_left = sampler.dc_left;
-    in.dc_right = sampler.dc_right;
-    in.first_block = sampler.count <= 0;
-    in.blocks_per_second = sampler.blocks_per_second;
-    in.rate = sampler.rate;
-    in.upperdb = app_resources.upperdb;
-    in.lowerdb = app_resources.lowerdb;
-    in.dcadjust = app_resources.dcadjust;
-    return in;
-}
-
-Boolean sample_work_proc(XtPointer)
-{
-    if (!sampler.read_block()) {
-        sampler.stop();
-        analyser_running = false;
-        scope_running = false;
-        update_toggles();
-        return True;
-    }
-    block_inputs = inputs_of_block();
-    if (analyser_running) {
-        bool draw = analyser_visible != 0;
-        if (app_resources.stereo) {
-            analysers[0].process_block(sampler.buffer.get(), Analyser::Left, draw);
-            analysers[1].process_block(sampler.buffer.get(), Analyser::Right, draw);
-        } else {
-            analysers[0].process_block(sampler.buffer.get(), Analyser::Mono, draw);
-        }
-        XFlush(XtDisplay(main_window));
-    }
-    if (scope_running) {
-        scope.draw_block(sampler.buffer.get(), scope_visible != 0);
-        XFlush(XtDisplay(main_window));
-    }
-    return False;
-}
-
-void apply_resources()
-{
-    double a = app_resources.alpha;
+    const double a = alpha;
     set_scale_value(alpha_scale, a);
     analysers[0].set_alpha(a);
     analysers[1].set_alpha(a);
-    double d = app_resources.decay;
+}
+
+void start_decay(float decay)
+{
+    const double d = decay;
     set_scale_value(decay_scale, d);
     analysers[0].set_decay(d);
     analysers[1].set_decay(d);
-    double z = app_resources.zoom;
-    set_scale_value(zoom_scale, z);
-    scope.set_zoom(z);
-    apply_measuring_resources();
 }
 
-void show_dialog(Widget dialog)
+void start_zoom(float zoom)
 {
-    if (!XtIsManaged(dialog))
-        XtManageChild(dialog);
-    else
-        XMapRaised(XtDisplay(dialog), XtWindow(XtParent(dialog)));
+    const double z = zoom;
+    set_scale_value(zoom_scale, z);
+    scope.set_zoom(z);
 }
 
 void show_analyser_window()
 {
-    if (!analyser_dialog)
-        create_analyser_window();
-    show_dialog(analyser_dialog);
+    show_dialog(analyser_dialog, create_analyser_window);
 }
 
 void show_scope_window()
 {
-    if (!scope_dialog)
-        create_scope_window();
-    show_dialog(scope_dialog);
+    show_dialog(scope_dialog, create_scope_window);
 }
 
 double get_scale_value(Widget scale)

@@ -1,4 +1,4 @@
-// The control window and the run control behind the two Run toggles.
+// The control window: the source, the two views' controls, help and quit.
 #pragma once
 
 #include <X11/Intrinsic.h>
@@ -12,22 +12,16 @@ extern Widget decay_scale;
 extern Widget peak_search_toggle;
 extern Widget scope_run_toggle;
 extern Widget zoom_scale;
-extern XtWorkProcId work_proc_id;
-extern bool analyser_running;
-extern bool scope_running;
 
 void create_control_window();
 void control_callback(Widget w, XtPointer client_data, XtPointer call_data);
-Boolean sample_work_proc(XtPointer client_data);
+// The source and Run toggles from the run flags and the sampler's source.
 void update_toggles();
-void update_sampling();
-void quit_callback(Widget w, XtPointer client_data, XtPointer call_data);
-// Xlib's handler of a lost display connection: stops sampling (closing the
-// streams), says so in one line and ends the process with status 1.
-int display_lost(Display* display);
-void apply_resources();
-// Manages a dialog, or maps and raises its shell when it is managed already.
-void show_dialog(Widget dialog);
+// The settings alpha, decay and zoom at start-up: the scales and the views
+// they steer (the views take the setting itself, not the scale's value).
+void start_alpha(float alpha);
+void start_decay(float decay);
+void start_zoom(float zoom);
 void show_analyser_window();
 void show_scope_window();
 // A scale's value in the units shown: XmNvalue / 10^decimalPoints.

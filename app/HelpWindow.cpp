@@ -9,19 +9,17 @@
 #include <Xm/PushB.h>
 #include <Xm/Text.h>
 
-#include "app/ControlWindow.h"
 #include "app/Icons.h"
 #include "app/Startup.h"
+#include "app/ViewDialog.h"
 
 Widget help_dialog = nullptr;
 
 void show_help_window()
 {
-    if (help_dialog == nullptr)
-        create_help_window();
     // Managed already, it may be behind other windows or only unmapped by
     // the window manager's close: show_dialog maps and raises its shell.
-    show_dialog(help_dialog);
+    show_dialog(help_dialog, create_help_window);
 }
 
 void create_help_window()

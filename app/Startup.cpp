@@ -1,17 +1,18 @@
-// Program start: toolkit, settings, windows, sampler settings.
+// Program start: toolkit, settings, windows, and each setting where it applies.
 #include "app/Startup.h"
 
+#include "analyser/AnalyserMenu.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
 #include "app/Icons.h"
+#include "app/RunControl.h"
 #include "sampler/Sampler.h"
 
 #include <Xm/MainW.h>
 #include <Xm/Protocols.h>
 #include <Xm/Xm.h>
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -50,39 +51,6 @@ int strcasecmp(const char* a, const char* b)
 
 } // namespace zen
 
-// The analyser maps levels from upperdb at the top to lowerdb at the bottom;
-// an empty or inverted range has no such map.
-static void check_db_range()
-{
-    float& upper = app_resources.upperdb;
-    float& lower = app_resources.lowerdb;
-    if (std::isfinite(upper) && std::isfinite(lower) && upper > lower)
-        return;
-    std::fprintf(stderr, "error: upperdb %g is not above lowerdb %g, using +10 and -100\n",
-                 static_cast<double>(upper), static_cast<double>(lower));
-    upper = 10.0f;
-    lower = -100.0f;
-}
-
-// The measuring options: averaging over 1 to 1000 blocks, a linear or
-// logarithmic frequency scale.
-static void check_measuring_settings()
-{
-    int& blocks = app_resources.averaging;
-    if (blocks < 1 || blocks > 1000) {
-        std::fprintf(stderr, "error: averaging %d is not between 1 and 1000, using 1\n", blocks);
-        blocks = 1;
-    }
-    String& scale = app_resources.frequencyscale;
-    if (!scale || (zen::strcasecmp(scale, "linear") != 0 && zen::strcasecmp(scale, "log") != 0)) {
-        std::fprintf(stderr, "error: frequencyScale \"%s\" is neither linear nor log, using linear\n",
-                     scale ? scale : "");
-        scale = const_cast<String>("linear");
-    }
-    if (!app_resources.exportdirectory || !*app_resources.exportdirectory)
-        app_resources.exportdirectory = const_cast<String>(".");
-}
-
 void initialize_settings(int& argc, char** argv)
 {
     program_name = argv[0];
@@ -92,21 +60,33 @@ void initialize_settings(int& argc, char** argv)
         usage();
     XSetIOErrorHandler(display_lost);
     read_app_resources(toplevel);
-    install_error_dialog();   // the settings' own reports below show in it too
-    check_db_range();
-    check_measuring_settings();
+    install_error_dialog();   // the checks' reports below show in it too
+    check_app_resources();
 }
 
-static void copy_sampler_settings()
+namespace {
+
+// The words of the settings table's last column.
+template <typename T>
+void read_where_used(T)
 {
-    sampler.source = zen::strcasecmp(app_resources.source, "Soundcard") == 0 ? Sampler::Soundcard
-                                                                              : Sampler::Diskfile;
-    sampler.filename = app_resources.filename;
-    sampler.rate = app_resources.samplerate;
-    sampler.length = static_cast<unsigned int>(app_resources.samplelength);
-    sampler.resolution = app_resources.sampleresolution;
-    sampler.device = app_resources.sampledevice;
 }
+
+void select_source(String source)
+{
+    sampler.source = zen::strcasecmp(source, "Soundcard") == 0 ? Sampler::Soundcard : Sampler::Diskfile;
+}
+
+// Each setting goes where the table says it applies, in the table's order.
+void apply_settings()
+{
+#define ZEN_SETTING_APPLY(field, name, cls, type, value, check, fallback, applies)                 \
+    applies(app_resources.field);
+    ZEN_SETTINGS(ZEN_SETTING_APPLY)
+#undef ZEN_SETTING_APPLY
+}
+
+} // namespace
 
 void start_up(int& argc, char** argv)
 {
@@ -123,8 +103,7 @@ void start_up(int& argc, char** argv)
     XmAddProtocolCallback(toplevel, wm_protocols, wm_delete_window, quit_callback, nullptr);
 
     create_icons();
-    copy_sampler_settings();
-    apply_resources();
+    apply_settings();
     show_analyser_window();
     show_scope_window();
     update_toggles();

@@ -65,11 +65,11 @@ long long PCM::bytes_for(uint64_t count) const
 bool PCM::check_device_parameters() const
 {
     if (channels != 1 && channels != 2) {
-        fputs("error: Illegal number of channels\n", stderr);
+        pcm_error("error: Illegal number of channels\n");
         return false;
     }
     if (format != S8 && format != S16) {
-        fputs("error: Illegal format (resolution)\n", stderr);
+        pcm_error("error: Illegal format (resolution)\n");
         return false;
     }
     return true;
@@ -78,19 +78,19 @@ bool PCM::check_device_parameters() const
 bool PCM::check_file_parameters() const
 {
     if (channels != 2) {
-        fputs("error: Illegal number of channels\n", stderr);
+        pcm_error("error: Illegal number of channels\n");
         return false;
     }
     if (format != S16) {
-        fputs("error: Illegal format (resolution)\n", stderr);
+        pcm_error("error: Illegal format (resolution)\n");
         return false;
     }
     if (rate != file_rate) {
-        fputs("error: Illegal rate\n", stderr);
+        pcm_error("error: Illegal rate\n");
         return false;
     }
     if (size != 1) {
-        fputs("error: Illegal buffer size\n", stderr);
+        pcm_error("error: Illegal buffer size\n");
         return false;
     }
     return true;
@@ -134,7 +134,7 @@ bool PCM::open_file(int& fd, long long& file_size) const
     fd = mode == Write ? open_without_waiting(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666)
                    : open_without_waiting(name.c_str(), O_RDONLY);
     if (fd == -1) {
-        fprintf(stderr, "error: Can't open %s: %s\n", name.c_str(), strerror(errno));
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), strerror(errno));
         return false;
     }
     file_size = 0;
@@ -142,87 +142,68 @@ bool PCM::open_file(int& fd, long long& file_size) const
         return true;
     struct stat st;
     if (fstat(fd, &st) == -1) {
-        fprintf(stderr, "error: Can't stat %s: %s\n", name.c_str(), strerror(errno));
+        pcm_error("error: Can't stat %s: %s\n", name.c_str(), strerror(errno));
         return false;
     }
     // A directory opens read-only and has a size, but is no stream.
     if (S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "error: Can't open %s: %s\n", name.c_str(), strerror(EISDIR));
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), strerror(EISDIR));
         return false;
     }
     if (S_ISFIFO(st.st_mode) && !fifo_has_writer(fd)) {
-        fprintf(stderr, "error: Nothing writes to the FIFO %s (start the writer first)\n", name.c_str());
+        pcm_error("error: Nothing writes to the FIFO %s (start the writer first)\n", name.c_str());
         return false;
     }
     file_size = st.st_size;
     return true;
 }
 
-// A pipe or FIFO hands over what its writer has sent so far, so a block
-// may take several calls; a regular file ends the loop with 0 at its end.
-template <typename Buffer, typename Move>
-static long long move_all(Buffer* buffer, long long total, Move move)
+// A pipe or FIFO hands over what its writer has sent so far, and an
+// emulated OSS device (a sound-server preload library, a CUSE daemon) a
+// blocking transfer in pieces, so a block may take several calls. Only an
+// error, a call that moves nothing, or a run of interrupted calls without
+// progress ends it early.
+int64_t PCM::move_frames(int fd, int direction, void* buffer, uint64_t count, AtZero at_zero) const
 {
+    const long long total = bytes_for(count);
+    if (total < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    char* bytes = static_cast<char*>(buffer);
     long long done = 0;
     int interrupted = 0;
     while (done < total) {
-        const ssize_t n = move(buffer + done, static_cast<size_t>(total - done));
+        const size_t rest = static_cast<size_t>(total - done);
+        const ssize_t n = direction == Read ? ::read(fd, bytes + done, rest) : ::write(fd, bytes + done, rest);
         if (n > 0) {
             done += n;
             interrupted = 0;
         } else if (n == 0) {
-            break;
+            if (at_zero == AtZero::EndOfData)
+                break;
+            errno = EIO;
+            return -1;
         } else if (errno != EINTR || ++interrupted >= max_interrupted_calls) {
             return -1;
         }
     }
-    return done;
-}
-
-int64_t PCM::read_frames(int fd, void* buffer, uint64_t count) const
-{
-    const long long bytes = bytes_for(count);
-    if (bytes < 0)
-        return -1;
-    const long long n = move_all(static_cast<char*>(buffer), bytes,
-                                 [fd](char* p, size_t k) { return ::read(fd, p, k); });
-    return n == -1 ? -1 : n / bytes_per_frame();
-}
-
-int64_t PCM::write_frames(int fd, const void* buffer, uint64_t count) const
-{
-    const long long bytes = bytes_for(count);
-    if (bytes < 0)
-        return -1;
-    const long long n = move_all(static_cast<const char*>(buffer), bytes,
-                                 [fd](const char* p, size_t k) { return ::write(fd, p, k); });
-    return n == -1 ? -1 : n / bytes_per_frame();
-}
-
-int64_t PCM::transfer_failed(int error) const
-{
-    if (!quiet)
-        fprintf(stderr, "error: %s\n", strerror(error));
-    errno = error;
-    return -1;
-}
-
-int64_t PCM::transfer_failed(const char* fmt, ...) const
-{
-    if (!quiet) {
-        va_list ap;
-        va_start(ap, fmt);
-        vfprintf(stderr, fmt, ap);
-        va_end(ap);
-    }
-    return -1;
+    return done / bytes_per_frame();
 }
 
 namespace {
 
-// While a capture exists, pcm_error keeps its last line here.
+// While a capture exists, pcm_error keeps its last diagnostic here.
 int captures = 0;
 char captured[512];
+
+void report(const char* fmt, va_list ap)
+{
+    if (captures == 0)
+        vfprintf(stderr, fmt, ap);
+    else
+        vsnprintf(captured, sizeof captured, fmt, ap);
+}
 
 bool starts_with(const char* s, const char* prefix)
 {
@@ -234,7 +215,7 @@ bool starts_with(const char* s, const char* prefix)
 PCM* keep_if_ok(PCM* pcm)
 {
     if (!pcm) {
-        fputs("error: Out of memory\n", stderr);
+        pcm_error("error: Out of memory\n");
         return nullptr;
     }
     if (!pcm->ok) {
@@ -257,7 +238,7 @@ PCM* open_named_device(const char* name, int mode, int format, int channels, int
     else if (starts_with(name, "/dev/"))
         pcm = new (std::nothrow) PCMOSS(name, PCM::Device, mode, format, channels, rate, size);
     else {
-        fputs("error: Unknown name for pcm interface\n", stderr);
+        pcm_error("error: Unknown name for pcm interface\n");
         return nullptr;
     }
     return keep_if_ok(pcm);
@@ -270,13 +251,13 @@ PCM* open_named_device(const char* name, int mode, int format, int channels, int
 PCM* open_default_device(int mode, int format, int channels, int rate, int size)
 {
     const char* const oss = "/dev/dsp";
-    char tried[3][256];
+    char tried[3][sizeof captured];
     {
         PCMErrorCapture capture;
         PCMOSS* pcm = new (std::nothrow) PCMOSS(oss, PCM::Device, mode, format, channels, rate, size);
         if (!pcm || pcm->ok || pcm->open_errno != ENOENT) {
-            if (capture.last()[0])
-                fprintf(stderr, "error: %s\n", capture.last());
+            // There is an OSS device here: what it said is the answer.
+            capture.pass_on();
             return keep_if_ok(pcm);
         }
         snprintf(tried[0], sizeof tried[0], "%s", capture.last());
@@ -296,31 +277,41 @@ PCM* open_default_device(int mode, int format, int channels, int rate, int size)
         }
         snprintf(tried[i + 1], sizeof tried[i + 1], "%s", capture.last());
     }
-    fprintf(stderr, "error: no sound device could be opened (%s; %s; %s); try -device demo for a demonstration signal\n",
+    pcm_error("error: no sound device could be opened (%s; %s; %s); try -device demo for a demonstration signal\n",
             tried[0], tried[1], tried[2]);
     return nullptr;
 }
 
 } // namespace
 
+int64_t PCM::transfer_failed(int error) const
+{
+    if (!quiet)
+        pcm_error("error: %s\n", strerror(error));
+    errno = error;
+    return -1;
+}
+
+int64_t PCM::transfer_failed(const char* fmt, ...) const
+{
+    if (!quiet) {
+        va_list ap;
+        va_start(ap, fmt);
+        report(fmt, ap);
+        va_end(ap);
+    }
+    return -1;
+}
+
 void pcm_error(const char* fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    if (captures == 0) {
-        vfprintf(stderr, fmt, ap);
-    } else {
-        char line[sizeof captured];
-        vsnprintf(line, sizeof line, fmt, ap);
-        const char* text = strncmp(line, "error: ", 7) == 0 ? line + 7 : line;
-        snprintf(captured, sizeof captured, "%s", text);
-        // One line: the first only, without its newline.
-        captured[strcspn(captured, "\n")] = '\0';
-    }
+    report(fmt, ap);
     va_end(ap);
 }
 
-PCMErrorCapture::PCMErrorCapture()
+PCMErrorCapture::PCMErrorCapture() : active(true)
 {
     if (captures++ == 0)
         captured[0] = '\0';
@@ -328,12 +319,27 @@ PCMErrorCapture::PCMErrorCapture()
 
 PCMErrorCapture::~PCMErrorCapture()
 {
-    --captures;
+    if (active)
+        --captures;
 }
 
 const char* PCMErrorCapture::last() const
 {
-    return captured;
+    // The first line only, without "error: " and its newline.
+    static char line[sizeof captured];
+    const char* text = strncmp(captured, "error: ", 7) == 0 ? captured + 7 : captured;
+    snprintf(line, sizeof line, "%.*s", static_cast<int>(strcspn(text, "\n")), text);
+    return line;
+}
+
+void PCMErrorCapture::pass_on()
+{
+    if (!active)
+        return;
+    active = false;
+    --captures;
+    if (captured[0])
+        pcm_error("%s", captured);
 }
 
 PCM* create_pcm(const char* name, int type, int mode, int format, int channels, int rate, int size)
@@ -341,7 +347,7 @@ PCM* create_pcm(const char* name, int type, int mode, int format, int channels, 
     if (type == PCM::File) {
         const size_t len = name ? strlen(name) : 0;
         if (len < 5) {
-            fputs("error: Unknown name for pcm interface\n", stderr);
+            pcm_error("error: Unknown name for pcm interface\n");
             return nullptr;
         }
         const char* suffix = name + len - 4;
@@ -349,19 +355,19 @@ PCM* create_pcm(const char* name, int type, int mode, int format, int channels, 
             return keep_if_ok(new (std::nothrow) PCMCDR(name, PCM::File, mode, format, channels, rate, size));
         if (strcmp(suffix, ".wav") == 0)
             return keep_if_ok(new (std::nothrow) PCMWAV(name, PCM::File, mode, format, channels, rate, size));
-        fputs("error: Unknown name for pcm interface\n", stderr);
+        pcm_error("error: Unknown name for pcm interface\n");
         return nullptr;
     }
     if (type == PCM::Device) {
         if (!name) {
-            fputs("error: Unknown name for pcm interface\n", stderr);
+            pcm_error("error: Unknown name for pcm interface\n");
             return nullptr;
         }
         if (strcmp(name, "default") == 0)
             return open_default_device(mode, format, channels, rate, size);
         return open_named_device(name, mode, format, channels, rate, size);
     }
-    fputs("error: Illegal type for pcm interface\n", stderr);
+    pcm_error("error: Illegal type for pcm interface\n");
     return nullptr;
 }
 

@@ -70,11 +70,14 @@ protected:
     // writer, and file_size receives its size in bytes. Never waits for the
     // other end of a FIFO. False after the message.
     bool open_file(int& fd, long long& file_size) const;
-    // Reads or writes count frames of a file, over as many calls as a pipe
-    // needs: the whole frames moved (fewer at the end of the data), or -1.
-    // No message.
-    int64_t read_frames(int fd, void* buffer, uint64_t count) const;
-    int64_t write_frames(int fd, const void* buffer, uint64_t count) const;
+    // What a system call that moves nothing means to a transfer: the end
+    // of a file's data, or a device that has stopped (EIO).
+    enum class AtZero { EndOfData, Failure };
+    // Reads (direction Read) or writes (Write) count frames on fd, over as
+    // many system calls as a pipe or an emulated device needs: the whole
+    // frames moved (fewer only at the end of the data), or -1 with errno
+    // (EINVAL for more than one system call can move). No message.
+    int64_t move_frames(int fd, int direction, void* buffer, uint64_t count, AtZero at_zero) const;
 };
 
 // Interrupted system calls in a row, without anything moved, after which a
@@ -85,10 +88,10 @@ constexpr int max_interrupted_calls = 8;
 // the caller in open(), then makes transfers blocking again. -1 with errno.
 int open_without_waiting(const char* name, int flags, mode_t mode = 0);
 
-// Writes one diagnostic line (printf-style, ending in a newline) to standard
-// error, or, while a PCMErrorCapture exists, keeps it there instead. Used by
-// the device kinds, so that the search for a default device can stay quiet
-// about the devices it passes over.
+// Writes one diagnostic (printf-style, ending in a newline) to standard
+// error, or, while a PCMErrorCapture exists, keeps it there instead. Every
+// stream kind and the factory report through it, so that the search for a
+// default device can stay quiet about the devices it passes over.
 void pcm_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 class PCMErrorCapture {
@@ -97,8 +100,14 @@ public:
     ~PCMErrorCapture();
     PCMErrorCapture(const PCMErrorCapture&) = delete;
     PCMErrorCapture& operator=(const PCMErrorCapture&) = delete;
-    // The last line kept, without "error: " and the newline; "" if none.
+    // The first line of the last diagnostic kept, without "error: " and the
+    // newline; "" if none.
     const char* last() const;
+    // Ends the capture and writes the last diagnostic kept as it was given.
+    void pass_on();
+
+private:
+    bool active;
 };
 
 // Device names: "/dev/..." an OSS device; "pulse" or "pulse:SOURCE" the sound

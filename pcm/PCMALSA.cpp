@@ -23,7 +23,7 @@ PCMALSA::PCMALSA(const char* name_, int type_, int mode_, int format_, int chann
     if (!check_device_parameters())
         return;
     if (size <= 0 || rate <= 0 || bytes_for(static_cast<uint64_t>(size)) < 0) {
-        fputs("error: Invalid requested buffer size\n", stderr);
+        pcm_error("error: Invalid requested buffer size\n");
         return;
     }
     snd_lib_error_set_handler(quiet_alsa);

@@ -24,7 +24,7 @@ PCMCDR::PCMCDR(const char* name_, int type_, int mode_, int format_, int channel
     if (!check_file_parameters() || !open_file(fd, file_size))
         return;
     if (mode == Read && file_size % frame_bytes != 0) {
-        fprintf(stderr, "error: Illegal size of %s\n", name.c_str());
+        pcm_error("error: Illegal size of %s\n", name.c_str());
         return;
     }
     ok = true;
@@ -75,7 +75,7 @@ int64_t PCMCDR::seek(int64_t frame, int whence)
 
 int64_t PCMCDR::read(void* buffer, uint64_t count)
 {
-    const int64_t got = read_frames(fd, buffer, count);
+    const int64_t got = move_frames(fd, Read, buffer, count, AtZero::EndOfData);
     if (got > 0)
         swap_bytes(buffer, static_cast<uint64_t>(got));
     return got;
@@ -86,5 +86,5 @@ int64_t PCMCDR::write(void* buffer, uint64_t count)
     if (bytes_for(count) < 0)
         return -1;
     swap_bytes(buffer, count);
-    return write_frames(fd, buffer, count);
+    return move_frames(fd, Write, buffer, count, AtZero::EndOfData);
 }

@@ -13,11 +13,11 @@ PCMDemo::PCMDemo(const char* name_, int type_, int mode_, int format_, int chann
     if (!check_device_parameters())
         return;
     if (rate <= 0) {
-        fprintf(stderr, "error: Can't set requested rate\nrequested rate: %d Hz, actual rate: 0 Hz\n", rate);
+        pcm_error("error: Can't set requested rate\nrequested rate: %d Hz, actual rate: 0 Hz\n", rate);
         return;
     }
     if (size <= 0) {
-        fputs("error: Invalid requested buffer size\n", stderr);
+        pcm_error("error: Invalid requested buffer size\n");
         return;
     }
     ok = true;

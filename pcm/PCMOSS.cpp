@@ -39,73 +39,57 @@ PCMOSS::PCMOSS(const char* name_, int type_, int mode_, int format_, int channel
     const long long block = static_cast<long long>(channels << format) * size;
     const int e = block > 0 && block <= max_block_bytes ? log2_floor(static_cast<unsigned long long>(block)) : 0;
     if (block <= 0 || block > max_block_bytes || (1LL << e) != block) {
-        fputs("error: Invalid requested buffer size\n", stderr);
+        pcm_error("error: Invalid requested buffer size\n");
         return;
     }
 
     int value = (2 << 16) + e;
-    if (ioctl(fd, SNDCTL_DSP_SETFRAGMENT, &value) == -1) {
-        fprintf(stderr, "error: Can't set fragment size: %s\n", strerror(errno));
+    if (!request(SNDCTL_DSP_SETFRAGMENT, value, "error: Can't set fragment size: %s\n") ||
+        !set_and_verify(SNDCTL_DSP_SETFMT, format == S8 ? AFMT_S8 : AFMT_S16_LE, 0,
+                        "error: Can't set requested format (resolution)\n") ||
+        !set_and_verify(SNDCTL_DSP_STEREO, channels == 2 ? 1 : 0, 0, "error: Can't set mono/stereo\n") ||
+        !set_and_verify(SNDCTL_DSP_SPEED, rate, 1,
+                        "error: Can't set requested rate\n"
+                        "requested rate: %d Hz, actual rate: %d Hz\n"))
         return;
-    }
-
-    const int wanted_format = format == S8 ? AFMT_S8 : AFMT_S16_LE;
-    value = wanted_format;
-    if (ioctl(fd, SNDCTL_DSP_SETFMT, &value) == -1) {
-        fprintf(stderr, "error: %s\n", strerror(errno));
-        return;
-    }
-    if (value != wanted_format) {
-        fputs("error: Can't set requested format (resolution)\n", stderr);
-        return;
-    }
-
-    const int stereo = channels == 2 ? 1 : 0;
-    value = stereo;
-    if (ioctl(fd, SNDCTL_DSP_STEREO, &value) == -1) {
-        fprintf(stderr, "error: %s\n", strerror(errno));
-        return;
-    }
-    if (value != stereo) {
-        fputs("error: Can't set mono/stereo\n", stderr);
-        return;
-    }
-
-    value = rate;
-    if (ioctl(fd, SNDCTL_DSP_SPEED, &value) == -1) {
-        fprintf(stderr, "error: %s\n", strerror(errno));
-        return;
-    }
-    if (std::llabs(static_cast<long long>(value) - rate) >= 2) {
-        fprintf(stderr,
-                "error: Can't set requested rate\n"
-                "requested rate: %d Hz, actual rate: %d Hz\n",
-                rate, value);
-        return;
-    }
 
     // Where the platform cannot set the block size directly, the fragment
     // request above has already asked for fragments of exactly one block.
     value = static_cast<int>(block);
 #ifdef SNDCTL_DSP_SETBLKSIZE
-    if (ioctl(fd, SNDCTL_DSP_SETBLKSIZE, &value) == -1) {
-        fprintf(stderr, "error %s\n", strerror(errno));
+    if (!request(SNDCTL_DSP_SETBLKSIZE, value, "error %s\n"))
         return;
-    }
 #endif
-    if (ioctl(fd, SNDCTL_DSP_GETBLKSIZE, &value) == -1) {
-        fprintf(stderr, "error %s\n", strerror(errno));
-        return;
-    }
-    if (value != block) {
-        fprintf(stderr,
+    if (!request(SNDCTL_DSP_GETBLKSIZE, value, "error %s\n") ||
+        !verify(static_cast<int>(block), value, 0,
                 "error: Can't set requested buffer size\n"
-                "requested size: %d bytes, actual size: %d bytes\n",
-                static_cast<int>(block), value);
+                "requested size: %d bytes, actual size: %d bytes\n"))
         return;
-    }
 
     ok = true;
+}
+
+bool PCMOSS::request(unsigned long code, int& value, const char* failed)
+{
+    if (ioctl(fd, code, &value) == -1) {
+        pcm_error(failed, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool PCMOSS::verify(int wanted, int got, int tolerance, const char* refused)
+{
+    if (std::llabs(static_cast<long long>(got) - wanted) <= tolerance)
+        return true;
+    pcm_error(refused, wanted, got);
+    return false;
+}
+
+bool PCMOSS::set_and_verify(unsigned long code, int wanted, int tolerance, const char* refused)
+{
+    int value = wanted;
+    return request(code, value, "error: %s\n") && verify(wanted, value, tolerance, refused);
 }
 
 PCMOSS::~PCMOSS()
@@ -130,41 +114,15 @@ int64_t PCMOSS::seek(int64_t, int)
     return -1;
 }
 
-// Emulated OSS devices (sound-server preload libraries, CUSE daemons) hand a
-// blocking transfer over in several pieces, so both directions continue until
-// the whole block has moved. Only an error, a device that moves nothing, or
-// a run of interrupted calls without progress ends the block early.
-template <typename Buffer, typename Move>
-int64_t move_block(const PCM& pcm, uint64_t count, Buffer* buffer, Move move)
-{
-    const long long total = pcm.bytes_for(count);
-    if (total < 0)   // more than one system call can move
-        return pcm.transfer_failed(EINVAL);
-    long long done = 0;
-    int interrupted = 0;
-    while (done < total) {
-        const ssize_t n = move(buffer + done, static_cast<size_t>(total - done));
-        if (n > 0) {
-            done += n;
-            interrupted = 0;
-        } else if (n == -1 && errno == EINTR && ++interrupted < max_interrupted_calls) {
-            continue;
-        } else {
-            // n == 0: the device has nothing more to move.
-            return pcm.transfer_failed(n == 0 ? EIO : errno);
-        }
-    }
-    return static_cast<int64_t>(count);
-}
-
+// A device that moves nothing has stopped: the block fails.
 int64_t PCMOSS::read(void* buffer, uint64_t count)
 {
-    return move_block(*this, count, static_cast<char*>(buffer),
-                      [this](char* p, size_t n) { return ::read(fd, p, n); });
+    const int64_t n = move_frames(fd, Read, buffer, count, AtZero::Failure);
+    return n < 0 ? transfer_failed(errno) : n;
 }
 
 int64_t PCMOSS::write(void* buffer, uint64_t count)
 {
-    return move_block(*this, count, static_cast<const char*>(buffer),
-                      [this](const char* p, size_t n) { return ::write(fd, p, n); });
+    const int64_t n = move_frames(fd, Write, buffer, count, AtZero::Failure);
+    return n < 0 ? transfer_failed(errno) : n;
 }

@@ -17,4 +17,15 @@ public:
     int64_t seek(int64_t frame, int whence) override;
     int64_t read(void* buffer, uint64_t count) override;
     int64_t write(void* buffer, uint64_t count) override;
+
+private:
+    // One OSS request on fd with value in and out; false after the message
+    // `failed`, given the system's reason, when the call fails.
+    bool request(unsigned long code, int& value, const char* failed);
+    // The device took what was wanted, give or take tolerance; else false
+    // after the message `refused`, given the wanted and the actual value.
+    bool verify(int wanted, int got, int tolerance, const char* refused);
+    // Both for a request that hands back what it set; a failed call's
+    // message is "error: " and the system's reason.
+    bool set_and_verify(unsigned long code, int wanted, int tolerance, const char* refused);
 };

@@ -32,7 +32,7 @@ PCMPulse::PCMPulse(const char* name_, int type_, int mode_, int format_, int cha
     if (!check_device_parameters())
         return;
     if (bytes_for(static_cast<uint64_t>(size > 0 ? size : 0)) <= 0 || rate <= 0) {
-        fputs("error: Invalid requested buffer size\n", stderr);
+        pcm_error("error: Invalid requested buffer size\n");
         return;
     }
     if (!connect() || !open_stream())

@@ -90,24 +90,24 @@ PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channel
     }
 
     if (file_size <= 43) {
-        fprintf(stderr, "error: File too small %s\n", name.c_str());
+        pcm_error("error: File too small %s\n", name.c_str());
         return;
     }
     if ((file_size - 44) % 4 != 0) {
-        fprintf(stderr, "error: Illegal size of %s\n", name.c_str());
+        pcm_error("error: Illegal size of %s\n", name.c_str());
         return;
     }
     unsigned char raw[WavHeader::bytes];
     const ssize_t n = ::read(fd, raw, sizeof raw);
     if (n != WavHeader::bytes) {
         // A short read sets no errno of its own.
-        fprintf(stderr, "error: Reading header failed: %s\n", strerror(n == -1 ? errno : EIO));
+        pcm_error("error: Reading header failed: %s\n", strerror(n == -1 ? errno : EIO));
         return;
     }
     WavHeader header;
     header.from_bytes(raw);
     if (!check_header(header, static_cast<uint64_t>(file_size))) {
-        fputs("error: Male formed header\n", stderr);
+        pcm_error("error: Male formed header\n");
         return;
     }
     ok = true;
@@ -120,10 +120,10 @@ PCMWAV::~PCMWAV()
     if (mode == Write) {
         struct stat st;
         if (fstat(fd, &st) == -1) {
-            fprintf(stderr, "error: Can't stat %s: %s\n", name.c_str(), strerror(errno));
+            pcm_error("error: Can't stat %s: %s\n", name.c_str(), strerror(errno));
         } else if (lseek(fd, 0, SEEK_SET) != 0) {
             // Writing here would put the header over the samples.
-            fprintf(stderr, "error: Seeking failed: %s\n", strerror(errno));
+            pcm_error("error: Seeking failed: %s\n", strerror(errno));
         } else {
             write_header(static_cast<uint64_t>(st.st_size));
         }
@@ -139,7 +139,7 @@ bool PCMWAV::write_header(uint64_t file_size)
     header.to_bytes(raw);
     const ssize_t n = ::write(fd, raw, sizeof raw);
     if (n != WavHeader::bytes) {
-        fprintf(stderr, "error: Writing header failed: %s\n", strerror(n == -1 ? errno : ENOSPC));
+        pcm_error("error: Writing header failed: %s\n", strerror(n == -1 ? errno : ENOSPC));
         return false;
     }
     return true;
@@ -203,10 +203,10 @@ int64_t PCMWAV::seek(int64_t frame, int whence)
 
 int64_t PCMWAV::read(void* buffer, uint64_t count)
 {
-    return read_frames(fd, buffer, count);
+    return move_frames(fd, Read, buffer, count, AtZero::EndOfData);
 }
 
 int64_t PCMWAV::write(void* buffer, uint64_t count)
 {
-    return write_frames(fd, buffer, count);
+    return move_frames(fd, Write, buffer, count, AtZero::EndOfData);
 }

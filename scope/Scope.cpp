@@ -3,6 +3,7 @@
 
 #include "app/AppResources.h"
 #include "common/Numeric.h"
+#include "common/WindowSize.h"
 #include "sampler/Sampler.h"
 
 #include <algorithm>
@@ -16,14 +17,6 @@ Scope::Scope()
       window_gc(nullptr), bitmap_gc(nullptr), clear_gc(nullptr), trace_extent{},
       shown_extent{}, window_clip{}
 {
-}
-
-static void read_size(Display* display, Window window, unsigned int& width, unsigned int& height)
-{
-    Window root;
-    int x, y;
-    unsigned int border, depth;
-    XGetGeometry(display, window, &root, &x, &y, &width, &height, &border, &depth);
 }
 
 static XRectangle whole_window(const Scope& s)
@@ -110,7 +103,7 @@ bool Scope::init(Display* d, Window w)
     initialised = true;
     display = d;
     window = w;
-    read_size(display, window, width, height);
+    read_window_size(display, window, width, height);
     XGCValues values;
     values.graphics_exposures = False;
     window_gc = XCreateGC(display, window, GCGraphicsExposures, &values);
@@ -135,7 +128,7 @@ void Scope::resize(bool copy)
     XFreePixmap(display, bitmap);
     XFreeGC(display, bitmap_gc);
     XFreeGC(display, clear_gc);
-    read_size(display, window, width, height);
+    read_window_size(display, window, width, height);
     set_screen_intervals(*this);
     create_bitmap(*this);
     clear_bitmap(*this);

@@ -4,13 +4,12 @@
 
 #include "app/ControlWindow.h"
 #include "app/Icons.h"
-#include "app/Startup.h"
+#include "app/RunControl.h"
+#include "app/ViewDialog.h"
 #include "scope/Scope.h"
 
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
-#include <Xm/Protocols.h>
-#include <Xm/ToggleB.h>
 #include <Xm/Xm.h>
 
 Widget scope_dialog;
@@ -19,19 +18,11 @@ int scope_visible;
 
 void create_scope_window()
 {
+    scope_dialog = create_view_dialog("Scope", scope_icon_pixmap, scope_icon_mask, &scope_visible,
+                                      [] { stop_view(scope_run_toggle, scope_running); });
+
     Arg args[4];
     Cardinal n = 0;
-    XtSetArg(args[n], XmNiconPixmap, scope_icon_pixmap); ++n;
-    XtSetArg(args[n], XmNiconMask, scope_icon_mask); ++n;
-    scope_dialog = XmCreateFormDialog(main_window, const_cast<char*>("Scope"), args, n);
-
-    Widget shell = XtParent(scope_dialog);
-    Atom wm_protocols = XInternAtom(XtDisplay(shell), "WM_PROTOCOLS", False);
-    XmAddProtocolCallback(shell, wm_protocols, wm_delete_window, scope_close_callback, nullptr);
-    XtAddEventHandler(shell, StructureNotifyMask, False, scope_visibility_handler, nullptr);
-    XtAddEventHandler(shell, VisibilityChangeMask, False, scope_visibility_handler, nullptr);
-
-    n = 0;
     XtSetArg(args[n], XmNtopAttachment, XmATTACH_FORM); ++n;
     XtSetArg(args[n], XmNleftAttachment, XmATTACH_FORM); ++n;
     XtSetArg(args[n], XmNbottomAttachment, XmATTACH_FORM); ++n;
@@ -61,20 +52,4 @@ void scope_area_callback(Widget, XtPointer, XtPointer call_data)
     default:
         break;
     }
-}
-
-void scope_visibility_handler(Widget, XtPointer, XEvent* event, Boolean*)
-{
-    if (event->type == UnmapNotify)
-        scope_visible = 0;
-    else if (event->type == VisibilityNotify)
-        scope_visible = event->xvisibility.state != VisibilityFullyObscured;
-}
-
-void scope_close_callback(Widget, XtPointer, XtPointer)
-{
-    XtUnmanageChild(scope_dialog);
-    XmToggleButtonSetState(scope_run_toggle, False, False);
-    scope_running = false;
-    update_sampling();
 }

@@ -9,5 +9,3 @@ extern int scope_visible;   // shell mapped and not fully obscured
 
 void create_scope_window();
 void scope_area_callback(Widget w, XtPointer client_data, XtPointer call_data);
-void scope_visibility_handler(Widget w, XtPointer client_data, XEvent* event, Boolean* cont);
-void scope_close_callback(Widget w, XtPointer client_data, XtPointer call_data);

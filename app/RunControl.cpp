@@ -1,0 +1,122 @@
+// The run control behind the two Run toggles: the sampler runs exactly
+// while at least one view runs, and the work procedure is installed exactly
+// while the sampler runs.
+#include "app/RunControl.h"
+
+#include "analyser/Analyser.h"
+#include "analyser/AnalyserWindow.h"
+#include "app/AppResources.h"
+#include "app/ControlWindow.h"
+#include "app/Startup.h"
+#include "common/BlockInputs.h"
+#include "sampler/Sampler.h"
+#include "scope/Scope.h"
+#include "scope/ScopeWindow.h"
+
+#include <Xm/ToggleB.h>
+#include <cstdio>
+#include <cstdlib>
+
+XtWorkProcId work_proc_id;
+bool analyser_running;
+bool scope_running;
+
+void update_sampling()
+{
+    if (analyser_running || scope_running) {
+        if (!sampler.device_pcm) {
+            if (sampler.start()) {
+                work_proc_id = XtAppAddWorkProc(app_context, sample_work_proc, nullptr);
+            } else {
+                analyser_running = false;
+                scope_running = false;
+            }
+        }
+    } else if (sampler.device_pcm) {
+        XtRemoveWorkProc(work_proc_id);
+        sampler.stop();
+        analyser_running = false;
+        scope_running = false;
+    }
+    update_toggles();
+}
+
+// What the views' computation needs of the block just read and of the
+// settings.
+static BlockInputs inputs_of_block()
+{
+    BlockInputs in;
+    in.dc_left = sampler.dc_left;
+    in.dc_right = sampler.dc_right;
+    in.first_block = sampler.count <= 0;
+    in.blocks_per_second = sampler.blocks_per_second;
+    in.rate = sampler.rate;
+    in.upperdb = app_resources.upperdb;
+    in.lowerdb = app_resources.lowerdb;
+    in.dcadjust = app_resources.dcadjust;
+    return in;
+}
+
+Boolean sample_work_proc(XtPointer)
+{
+    if (!sampler.read_block()) {
+        sampler.stop();
+        analyser_running = false;
+        scope_running = false;
+        update_toggles();
+        return True;
+    }
+    block_inputs = inputs_of_block();
+    if (analyser_running) {
+        bool draw = analyser_visible != 0;
+        if (app_resources.stereo) {
+            analysers[0].process_block(sampler.buffer.get(), Analyser::Left, draw);
+            analysers[1].process_block(sampler.buffer.get(), Analyser::Right, draw);
+        } else {
+            analysers[0].process_block(sampler.buffer.get(), Analyser::Mono, draw);
+        }
+        XFlush(XtDisplay(main_window));
+    }
+    if (scope_running) {
+        scope.draw_block(sampler.buffer.get(), scope_visible != 0);
+        XFlush(XtDisplay(main_window));
+    }
+    return False;
+}
+
+void run_view(bool& running, bool on, void (*show_window)())
+{
+    running = on;
+    if (running)
+        show_window();
+    update_sampling();
+}
+
+void stop_view(Widget run_toggle, bool& running)
+{
+    XmToggleButtonSetState(run_toggle, False, False);
+    running = false;
+    update_sampling();
+}
+
+void quit()
+{
+    if (sampler.device_pcm)
+        sampler.stop();
+    XtDestroyApplicationContext(app_context);
+    std::exit(0);
+}
+
+void quit_callback(Widget, XtPointer, XtPointer)
+{
+    quit();
+}
+
+int display_lost(Display* display)
+{
+    if (sampler.device_pcm)
+        sampler.stop();
+    std::fprintf(stderr, "error: lost the connection to the X display %s; exiting\n",
+                 DisplayString(display));
+    std::exit(1);
+}
