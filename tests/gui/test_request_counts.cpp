@@ -70,6 +70,47 @@ private:
     int serial_ = 0;
 };
 
+// The proxy frames what it counts by the length fields, also the long
+// form of BIG-REQUESTS, which a polyline of 100000 points needs: a request
+// it framed wrongly would spoil every count after it.
+TEST(RequestCounts, TheProxyCountsEachRequestWithItsLength)
+{
+    XServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    TempDir dir;
+    Proxy proxy(server, dir.file("counts"));
+    Display* dpy = XOpenDisplay(proxy.display().c_str());
+    ASSERT_NE(dpy, nullptr) << proxy.display();
+    ASSERT_GT(XExtendedMaxRequestSize(dpy), 100000 + 3) << "no BIG-REQUESTS";
+    const Window w = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 200, 100, 0, 0, 0);
+    GC gc = XCreateGC(dpy, w, 0, nullptr);
+    XSync(dpy, False);
+    const Counts c0 = proxy.snapshot();
+    std::vector<XPoint> points(100000);
+    for (size_t i = 0; i < points.size(); ++i)
+        points[i] = XPoint{short(i % 200), short(i % 100)};
+    XDrawLines(dpy, w, gc, points.data(), int(points.size()), CoordModeOrigin);
+    XDrawLine(dpy, w, gc, 0, 0, 10, 10);
+    XFillRectangle(dpy, w, gc, 0, 0, 5, 5);
+    XSync(dpy, False);
+    const Counts c1 = proxy.snapshot();
+    XCloseDisplay(dpy);
+    auto delta = [&](const std::string& name) {
+        auto n = [&](const Counts& c) {
+            auto it = c.by_request.find(name);
+            return it == c.by_request.end() ? std::make_pair(0LL, 0LL) : it->second;
+        };
+        return std::make_pair(n(c1).first - n(c0).first, n(c1).second - n(c0).second);
+    };
+    // Header, the extended length, drawable, gc, then 4 bytes a point.
+    EXPECT_EQ(delta("PolyLine"), std::make_pair(1LL, 16LL + 4 * 100000));
+    EXPECT_EQ(delta("PolySegment"), std::make_pair(1LL, 20LL));
+    EXPECT_EQ(delta("PolyFillRectangle"), std::make_pair(1LL, 20LL));
+    EXPECT_EQ(delta("GetInputFocus"), std::make_pair(1LL, 4LL));   // the sync
+    EXPECT_EQ(c1.requests - c0.requests, 4);
+    EXPECT_EQ(c0.by_request.count("BIG-REQUESTS"), 1u) << "the extension's opcode is named";
+}
+
 TEST(RequestCounts, ASteadyToneCostsEachViewAFewRequestsPerBlock)
 {
     XServer server;
