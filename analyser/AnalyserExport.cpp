@@ -72,11 +72,6 @@ bool draw_into(Analyser& a, png_byte* out)
 {
     Display* d = a.display;
     const int screen = DefaultScreen(d);
-    Visual* visual = DefaultVisual(d, screen);
-    if (visual->c_class != TrueColor && visual->c_class != DirectColor) {
-        std::fprintf(stderr, "error: cannot export the picture: the display has no true-colour visual\n");
-        return false;
-    }
     const Window window = a.window;
     const Pixmap pixmap = XCreatePixmap(d, window, a.width, a.height,
                                         static_cast<unsigned int>(DefaultDepth(d, screen)));
@@ -84,23 +79,9 @@ bool draw_into(Analyser& a, png_byte* out)
     XRectangle all = {0, 0, static_cast<unsigned short>(a.width), static_cast<unsigned short>(a.height)};
     a.draw(all, true);
     a.window = window;
-    XImage* img = XGetImage(d, pixmap, 0, 0, a.width, a.height, AllPlanes, ZPixmap);
+    const bool ok = read_picture(d, pixmap, a.width, a.height, out);
     XFreePixmap(d, pixmap);
-    if (!img) {
-        std::fprintf(stderr, "error: cannot export the picture: the server gave no image\n");
-        return false;
-    }
-    const Channel r(visual->red_mask), g(visual->green_mask), b(visual->blue_mask);
-    for (unsigned int y = 0; y < a.height; ++y)
-        for (unsigned int x = 0; x < a.width; ++x) {
-            const unsigned long p = XGetPixel(img, static_cast<int>(x), static_cast<int>(y));
-            png_byte* o = out + (static_cast<size_t>(y) * a.width + x) * 3;
-            o[0] = r.value(p);
-            o[1] = g.value(p);
-            o[2] = b.value(p);
-        }
-    XDestroyImage(img);
-    return true;
+    return ok;
 }
 
 bool write_png(std::FILE* f, const void* data)
@@ -115,6 +96,32 @@ bool write_png(std::FILE* f, const void* data)
 }
 
 } // namespace
+
+bool read_picture(Display* d, Drawable source, unsigned int width, unsigned int height,
+                  unsigned char* out)
+{
+    Visual* visual = DefaultVisual(d, DefaultScreen(d));
+    if (visual->c_class != TrueColor && visual->c_class != DirectColor) {
+        std::fprintf(stderr, "error: cannot export the picture: the display has no true-colour visual\n");
+        return false;
+    }
+    XImage* img = XGetImage(d, source, 0, 0, width, height, AllPlanes, ZPixmap);
+    if (!img) {
+        std::fprintf(stderr, "error: cannot export the picture: the server gave no image\n");
+        return false;
+    }
+    const Channel r(visual->red_mask), g(visual->green_mask), b(visual->blue_mask);
+    for (unsigned int y = 0; y < height; ++y)
+        for (unsigned int x = 0; x < width; ++x) {
+            const unsigned long p = XGetPixel(img, static_cast<int>(x), static_cast<int>(y));
+            unsigned char* o = out + (static_cast<size_t>(y) * width + x) * 3;
+            o[0] = r.value(p);
+            o[1] = g.value(p);
+            o[2] = b.value(p);
+        }
+    XDestroyImage(img);
+    return true;
+}
 
 bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, const void* data),
                            const void* data)
@@ -145,6 +152,29 @@ bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, co
     return false;
 }
 
+std::string export_base()
+{
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "zentaphon-%Y%m%d-%H%M%S", &local);
+    return std::string(app_resources.exportdirectory) + "/" + stamp;
+}
+
+bool write_png_file(const char* path, unsigned int width, unsigned int height, const unsigned char* rgb)
+{
+    Picture picture;
+    std::memset(&picture.image, 0, sizeof picture.image);
+    picture.image.version = PNG_IMAGE_VERSION;
+    picture.image.format = PNG_FORMAT_RGB;
+    picture.image.width = width;
+    picture.image.height = height;
+    picture.rgb = std::make_unique<png_byte[]>(PNG_IMAGE_SIZE(picture.image));
+    std::memcpy(picture.rgb.get(), rgb, PNG_IMAGE_SIZE(picture.image));
+    return write_file_atomically(path, write_png, &picture);
+}
+
 bool export_spectrum()
 {
     const unsigned int shown = shown_analysers();
@@ -154,12 +184,7 @@ bool export_spectrum()
             return false;
         }
 
-    char stamp[32];
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "zentaphon-%Y%m%d-%H%M%S", &local);
-    const std::string base = std::string(app_resources.exportdirectory) + "/" + stamp;
+    const std::string base = export_base();
     const std::string csv = base + ".csv", png = base + ".png";
 
     Picture picture;

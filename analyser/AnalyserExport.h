@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+
+#include <X11/Xlib.h>
 
 // Writes zentaphon-YYYYMMDD-HHMMSS.csv and .png into exportDirectory and
 // names them in one line on standard error; false after one "error: " line.
@@ -16,3 +19,15 @@ bool export_spectrum();
 // under either name.
 bool write_file_atomically(const char* path, bool (*write_body)(std::FILE* f, const void* data),
                            const void* data);
+
+// The export directory and "zentaphon-YYYYMMDD-HHMMSS", the base name of
+// an export made now.
+std::string export_base();
+
+// The width x height picture in source as RGB bytes (3 per pixel, rows
+// top down) into out. False after one "error: " line.
+bool read_picture(Display* display, Drawable source, unsigned int width, unsigned int height,
+                  unsigned char* out);
+
+// Writes width x height RGB bytes as a PNG file, atomically.
+bool write_png_file(const char* path, unsigned int width, unsigned int height, const unsigned char* rgb);

@@ -1,5 +1,6 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
-// "Peak level" and "Export spectrum". One menu serves both drawing areas
+// "Peak level", "Export spectrum" and "Transfer function..." (which opens
+// the Transfer window, as the key t does). One menu serves both drawing areas
 // and every choice applies to both analysers; the menu is made at its
 // first post and starts from the settings.
 #include "analyser/AnalyserMenu.h"
@@ -7,6 +8,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
+#include "analyser/TransferWindow.h"
 #include "app/Startup.h"
 
 #include <X11/keysym.h>
@@ -52,6 +54,11 @@ void export_callback(Widget, XtPointer, XtPointer)
     export_spectrum();
 }
 
+void transfer_callback(Widget, XtPointer, XtPointer)
+{
+    show_transfer_window();
+}
+
 Widget toggle(Widget parent, const char* name, bool set, XtCallbackProc callback, long client)
 {
     Arg args[2];
@@ -93,6 +100,12 @@ void create_menu()
     Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
+    Widget transfer_button = XmCreatePushButton(menu, const_cast<char*>("TransferFunction"), nullptr, 0);
+    XmString label = XmStringCreateLocalized(const_cast<char*>("Transfer function..."));
+    XtVaSetValues(transfer_button, XmNlabelString, label, nullptr);
+    XmStringFree(label);
+    XtAddCallback(transfer_button, XmNactivateCallback, transfer_callback, nullptr);
+    XtManageChild(transfer_button);
 }
 
 void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
@@ -104,6 +117,8 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         XtManageChild(menu);
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_s) {
         export_spectrum();
+    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_t) {
+        show_transfer_window();
     }
 }
 

@@ -11,5 +11,6 @@ void set_analysers_averaging(int blocks);
 void set_analysers_frequency_scale(String scale);
 void set_analysers_peak_level(Boolean on);
 
-// Button 3 posts the menu, the key s exports, in this drawing area.
+// Button 3 posts the menu, the key s exports, t opens the Transfer window,
+// in this drawing area.
 void add_analyser_menu(Widget area);

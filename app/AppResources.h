@@ -76,7 +76,19 @@
     ROW(exportdirectory, "exportDirectory", "ExportDirectory", String, ".", not_empty,              \
         no_fallback, read_where_used)                                                              \
     ROW(errordialog, "errorDialog", "ErrorDialog", Boolean, False, unchecked, no_fallback,         \
-        read_where_used)
+        read_where_used)                                                                           \
+    /* The transfer function of right against left and its window. */                             \
+    ROW(transfer, "transfer", "Transfer", Boolean, False, unchecked, no_fallback, read_where_used) \
+    ROW(transferlength, "transferLength", "TransferLength", Int, 16384, range(2048, 65536),         \
+        no_fallback, set_transfer_length)                                                          \
+    ROW(transferaveraging, "transferAveraging", "TransferAveraging", Int, 16, range(0, 1000),      \
+        no_fallback, read_where_used)                                                              \
+    ROW(transfersmoothing, "transferSmoothing", "TransferSmoothing", Int, 12, range(0, 96),        \
+        no_fallback, read_where_used)                                                              \
+    ROW(transferdelay, "transferDelay", "TransferDelay", String, "0", unchecked, no_fallback,       \
+        set_transfer_delay)                                                                        \
+    ROW(coherencethreshold, "coherenceThreshold", "CoherenceThreshold", Float, "0.5",              \
+        range(0, 1), no_fallback, read_where_used)
 
 // The types of the rows: the field's C++ type and the representation the
 // toolkit converts the resource value to.

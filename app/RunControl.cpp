@@ -5,6 +5,7 @@
 
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
+#include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/Startup.h"
@@ -81,6 +82,8 @@ Boolean sample_work_proc(XtPointer)
         scope.draw_block(sampler.buffer.get(), scope_visible != 0);
         XFlush(XtDisplay(main_window));
     }
+    if (transfer_open)
+        transfer_process_block(sampler.buffer.get(), sampler.length, block_inputs.first_block);
     return False;
 }
 

@@ -2,6 +2,7 @@
 #include "app/Startup.h"
 
 #include "analyser/AnalyserMenu.h"
+#include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
@@ -106,5 +107,7 @@ void start_up(int& argc, char** argv)
     apply_settings();
     show_analyser_window();
     show_scope_window();
+    if (app_resources.transfer)
+        show_transfer_window();
     update_toggles();
 }

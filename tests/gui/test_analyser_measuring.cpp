@@ -220,7 +220,7 @@ TEST_F(AnalyserMeasuring, PopupMenuSwitchesToTheLogScale)
     };
     ASSERT_TRUE(press(dpy, win.spectrum.area[1], 300, 100, 3));
     const std::vector<WindowInfo> items = new_menu();
-    ASSERT_EQ(items.size(), 4u) << dump_tree(dpy, server.root());   // Averaging, Frequency scale, Peak level, Export
+    ASSERT_EQ(items.size(), 5u) << dump_tree(dpy, server.root());   // Averaging, Frequency scale, Peak level, Export, Transfer function
     ASSERT_TRUE(move_pointer(dpy, items[1].window, 10, items[1].height / 2));
     const std::vector<WindowInfo> scales = new_menu();
     ASSERT_EQ(scales.size(), 2u) << dump_tree(dpy, server.root());  // Linear, Logarithmic

@@ -1,0 +1,72 @@
+// The drawing of the transfer function: on a logarithmic frequency axis
+// from 20 Hz to min(20 kHz, rate / 2), one column per pixel, the magnitude
+// (+-24 dB, a line every 6 dB) above, the phase (+-180 degrees) below it
+// and the coherence (0 .. 1) in a strip at the bottom, under a line with
+// the delay D and the number of frames averaged. Columns whose coherence
+// is below coherenceThreshold are drawn in a dimmer colour.
+//
+// Incremental like the analyser: after a frame the old traces are drawn
+// over in the background colour, the grid, its labels and the texts again,
+// then the new traces; an expose draws its rectangle in full. Column tables
+// and both sets of segments are allocated at a resize, never per frame.
+#pragma once
+
+#include "analyser/Transfer.h"
+
+#include <X11/Xlib.h>
+#include <memory>
+
+class TransferDisplay {
+public:
+    bool initialised() const { return display_ != nullptr; }
+    // GC, colours and the size of window; draws nothing yet.
+    void init(Display* display, Window window);
+    // The area's size was read again: new tables, traces and a full draw.
+    void resize(const Transfer& t, int rate);
+    // A new frame (or new settings): the traces computed afresh and, when
+    // show, drawn over the old ones; otherwise drawn at the next expose.
+    void update(const Transfer& t, int rate, bool show);
+    // Draws the exposed rectangle in full.
+    void expose(const Transfer& t, int rate, int x, int y, int width, int height);
+    // The whole area drawn afresh into a pixmap and read as RGB bytes
+    // (width * height * 3). False after an "error: " line.
+    bool picture(const Transfer& t, int rate, unsigned char* rgb);
+
+    Display* display() const { return display_; }
+    unsigned int width() const { return width_; }
+    unsigned int height() const { return height_; }
+
+private:
+    struct Panel {
+        int top, height;
+        double high, low;   // values at the top and bottom rows
+        int row(double v) const;
+    };
+    void layout();
+    void build_columns(const Transfer& t, int rate);
+    void compute_traces(const Transfer& t, int rate);
+    void draw_all(Drawable d, const Transfer& t, int rate);
+    void draw_grid(Drawable d);
+    void draw_traces(Drawable d, int set, bool erase);
+    void draw_texts(Drawable d, const Transfer& t, int rate);
+    void text(Drawable d, int x, int y, const char* s);
+
+    Display* display_ = nullptr;
+    Window window_ = 0;
+    GC gc_ = nullptr;
+    unsigned long dim_data_ = 0, dim_marker_ = 0;
+    int font_height_ = 13, font_width_ = 6;
+    unsigned int width_ = 0, height_ = 0, depth_ = 0;
+    Panel magnitude_{}, phase_{}, coherence_{};
+    double f_lo_ = 20.0, f_hi_ = 20000.0;
+    unsigned int columns_length_ = 0;      // frame length the tables were built for
+    int columns_rate_ = 0;
+    bool stale_ = true;                    // the traces lag the transfer function
+    // Per column: its central component and the range it covers.
+    std::unique_ptr<unsigned int[]> k_, first_, last_;
+    // Two sets (on screen, and the one before) of 6 groups of up to width
+    // segments: magnitude, phase, coherence, each bright and dim.
+    std::unique_ptr<XSegment[]> segments_[2];
+    int counts_[2][6] = {};
+    int current_ = 0;
+};
