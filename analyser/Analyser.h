@@ -25,6 +25,7 @@ public:
     bool peak_search;
     uint16_t markers[2];        // screen columns, markers[0] <= markers[1] < width
     bool initialised;           // first expose seen; everything below exists
+    bool has_block = false;     // levels come from at least one block
     unsigned int width;         // pixels
     unsigned int height;        // pixels
     GC gc;                      // the background colour's context of pens
@@ -46,7 +47,7 @@ public:
     int peak_hold;              // blocks since the held peak was last reset
     int16_t label_x;            // peak label as last drawn
     int16_t label_y;            // its baseline
-    char label[32];
+    char label[64];
     // Measuring options, the same for both analysers.
     int averaging;              // blocks of exponential power averaging, 1 = off
     bool restart_averaging;     // the next block sets the means
@@ -59,6 +60,21 @@ public:
     std::unique_ptr<int[]> column_last;
     std::unique_ptr<int16_t[]> column_y;
     std::unique_ptr<int16_t[]> old_column_y;
+    // Readings in dBFS at any block length (off: the display as it always
+    // was). With it the linear axis has columns too, each its components'
+    // highest bar.
+    bool dbfs;
+    std::unique_ptr<double[]> raw_level;    // num_fft: this block's dB before decay and clamping
+    double peak_read_freq;      // the held peak interpolated between components, Hz
+    double peak_read_level;     // and its level, dBFS
+    // Freeze: no block is processed; the next one after it starts afresh.
+    bool frozen;
+    bool restart_levels;
+    // Reference trace: levels in dB per component, drawn as one polyline.
+    bool reference_shown;
+    unsigned long reference_pixel;
+    std::unique_ptr<double[]> reference;    // num_fft
+    std::unique_ptr<XPoint[]> reference_points;   // width: each column's point of the trace
     // Drawing buffers, sized with the window: a segment per column, and the
     // grid's lines in drawing order (kept between blocks).
     struct GridLine {
@@ -91,6 +107,19 @@ public:
     void set_averaging(int blocks);
     void set_log_scale(bool on);        // redraws the whole window
     void set_peak_level(bool on);
+    void set_dbfs(bool on);             // redraws the whole window
+    void set_frozen(bool on);
+    // The reference: the levels shown now, levels per component (num_fft),
+    // or none; each redraws the whole window.
+    void store_reference();
+    void set_reference(const double* levels);
+    void clear_reference();
+    // A level in dB as shown to the user and the unit it is shown in: in
+    // dBFS mode plus level_scale.calibration, in level_scale.unit.
+    double shown_level(double d) const;
+    const char* level_unit() const;
+    // The peak the user reads: in dBFS mode interpolated, else the held one.
+    void read_peak(double& f, double& d) const;
     void compute_spectrum(const int32_t* block, Channel channel, const BlockInputs& in);
     void load_block(const int32_t* block, Channel channel, const BlockInputs& in);
     void compute_gauss();
@@ -109,6 +138,8 @@ public:
     int16_t db2sy(double d, float upperdb, float lowerdb) const;
     void build_maps();
     bool logarithmic() const;           // log_scale and a usable log axis
+    bool columned() const;              // bars per column from the column tables
+    double axis_half_rate(int rate) const;  // Hz; exact in dBFS mode
     void update_columns();              // bar tops of the log columns
 
     // Components searched for the peak: those of the columns between the markers.
@@ -130,6 +161,8 @@ public:
     void draw_labels_grouped();
     void draw_segments(AnalyserPens::Colour colour, unsigned int count);
     void size_buffers();
+    void update_reference_points();
+    void draw_reference(int first, int end, bool full);
     double marker_frequency(unsigned int sx) const;
     uint16_t marker_column(double f) const;
 
@@ -139,6 +172,9 @@ public:
     void update_peak(bool reset);   // between blocks: the settings' inputs
     void update_peak(bool reset, const BlockInputs& in);
     void draw_peak_label(bool show);
+    void write_reading_label();
+    void keep_label_inside(int length);
+    unsigned int block_length() const { return num_fft >= 1 ? 2 * (num_fft - 1) : 0; }
 };
 
 extern Analyser analysers[2];

@@ -4,6 +4,7 @@
 
 #include "analyser/Averaging.h"
 #include "analyser/FFT.h"
+#include "analyser/Readings.h"
 #include "app/AppResources.h"
 #include "common/Numeric.h"
 #include "sampler/Sampler.h"
@@ -17,7 +18,9 @@ Analyser::Analyser()
       markers{0, 0}, initialised(false), width(0), height(0), gc(nullptr),
       font_width(0), font_height(0), num_fft(0), peak_freq(0.0), peak_level(0.0),
       peak_hold(0), label_x(0), label_y(0), label{}, averaging(1), restart_averaging(false),
-      log_scale(false), show_peak_level(false),
+      log_scale(false), show_peak_level(false), dbfs(false), peak_read_freq(0.0),
+      peak_read_level(0.0), frozen(false), restart_levels(false), reference_shown(false),
+      reference_pixel(0),
       segment_capacity(0)
 {
 }
@@ -52,6 +55,7 @@ void Analyser::setup_arrays()
         old_bar_y = std::make_unique<int16_t[]>(num_fft);
         gauss = std::make_unique<double[]>(n);
         mean_power = std::make_unique<double[]>(num_fft);
+        raw_level = std::make_unique<double[]>(num_fft);
     }
     const double bottom = app_resources.lowerdb;
     const int16_t bottom_row = db2sy(bottom);
@@ -62,13 +66,16 @@ void Analyser::setup_arrays()
     }
     peak_freq = 0.0;
     peak_level = bottom;
+    peak_read_freq = 0.0;
+    peak_read_level = bottom;
 }
 
 bool Analyser::process_block(const int32_t* block, Channel channel, bool draw)
 {
-    if (!initialised)
+    if (!initialised || frozen)
         return false;
     compute_spectrum(block, channel, block_inputs);
+    has_block = true;
     if (draw) {
         XRectangle all;
         all.x = 0;
@@ -100,6 +107,24 @@ void Analyser::set_averaging(int blocks)
     averaging = blocks;
 }
 
+// Frozen, no block is processed; thawed, the next block starts afresh.
+void Analyser::set_frozen(bool on)
+{
+    if (frozen && !on)
+        restart_levels = true;
+    frozen = on;
+}
+
+double Analyser::shown_level(double d) const
+{
+    return dbfs ? d + level_scale.calibration : d;
+}
+
+const char* Analyser::level_unit() const
+{
+    return dbfs ? level_scale.unit.c_str() : "dB";
+}
+
 void Analyser::compute_gauss()
 {
     const unsigned int n = fft_length(num_fft);
@@ -125,6 +150,22 @@ void Analyser::load_block(const int32_t* block, Channel channel, const BlockInpu
 {
     const unsigned int n = fft_length(num_fft);
     const bool dc = in.dcadjust;
+    if (dbfs && dc) {
+        // The offset the window sees comes off before the window.
+        const unsigned int side = channel == Right ? 1 : 0;
+        if (channel == Mono) {
+            const double c = 1.0 / (2.0 * full_scale);
+            for (unsigned int i = 0; i < n; ++i)
+                fft_buf[i] = static_cast<double>(static_cast<int64_t>(block[2 * i]) +
+                                                 static_cast<int64_t>(block[2 * i + 1])) * c;
+        } else {
+            const double c = 1.0 / full_scale;
+            for (unsigned int i = 0; i < n; ++i)
+                fft_buf[i] = static_cast<double>(block[2 * i + side]) * c;
+        }
+        window_without_weighted_mean(fft_buf.get(), gauss.get(), n);
+        return;
+    }
     if (channel == Mono) {
         // Mean of both channels: the sums are formed in 64 bits, so two
         // full-scale samples of the same sign cannot wrap.
@@ -157,7 +198,9 @@ void Analyser::compute_spectrum(const int32_t* block, Channel channel, const Blo
     const double lower = in.lowerdb;
     const double upper = in.upperdb;
     // The first block after a start replaces the levels without decay.
-    const bool decaying = !in.first_block;
+    const bool first = in.first_block || restart_levels;
+    const bool decaying = !first;
+    const double offset = dbfs ? dbfs_offset(n) : level_offset;
     const double fall = decay / in.blocks_per_second;
     const unsigned int last = num_fft - 1;
     for (unsigned int k = 0; k < num_fft; ++k) {
@@ -170,10 +213,12 @@ void Analyser::compute_spectrum(const int32_t* block, Channel channel, const Blo
         else
             p = fft_buf[2 * k] * fft_buf[2 * k] + fft_buf[2 * k + 1] * fft_buf[2 * k + 1];
         if (averaging > 1) {
-            p = averaged_power(mean_power[k], p, in.first_block || restart_averaging, averaging);
+            p = averaged_power(mean_power[k], p, first || restart_averaging, averaging);
             mean_power[k] = p;
         }
-        double d = 10.0 * std::log10(p) - level_offset;   // -inf for a power of 0
+        double d = 10.0 * std::log10(p) - offset;   // -inf for a power of 0
+        if (dbfs)
+            raw_level[k] = d;
         if (decaying) {
             const double held = level[k] - fall;
             if (held > d)
@@ -188,7 +233,8 @@ void Analyser::compute_spectrum(const int32_t* block, Channel channel, const Blo
         bar_y[k] = db2sy(d, in.upperdb, in.lowerdb);
     }
     restart_averaging = false;
-    if (logarithmic())
+    restart_levels = false;
+    if (columned())
         update_columns();
     if (peak_search)
         update_peak(false, in);

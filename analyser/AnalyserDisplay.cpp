@@ -4,6 +4,7 @@
 #include "analyser/Analyser.h"
 
 #include "analyser/LogAxis.h"
+#include "analyser/Readings.h"
 
 #include "app/AppResources.h"
 #include "common/WindowSize.h"
@@ -14,6 +15,22 @@
 #include <cstdio>
 #include <cstring>
 
+// The pixel of referenceColor; an unknown colour name gives one line and
+// cyan.
+static unsigned long reference_colour(Display* display, Window window)
+{
+    XWindowAttributes attributes;
+    XGetWindowAttributes(display, window, &attributes);
+    const char* name = app_resources.referencecolor ? app_resources.referencecolor : "cyan";
+    XColor exact, shown;
+    if (XAllocNamedColor(display, attributes.colormap, name, &shown, &exact))
+        return shown.pixel;
+    std::fprintf(stderr, "error: referenceColor \"%s\" is no colour, using cyan\n", name);
+    if (XAllocNamedColor(display, attributes.colormap, "cyan", &shown, &exact))
+        return shown.pixel;
+    return WhitePixel(display, DefaultScreen(display));
+}
+
 bool Analyser::init(Display* d, Window w)
 {
     if (initialised)
@@ -22,7 +39,8 @@ bool Analyser::init(Display* d, Window w)
     display = d;
     window = w;
     XFontStruct* font = app_resources.gridfont;
-    pens.create(display, window, font ? font->fid : 0);
+    reference_pixel = reference_colour(display, window);
+    pens.create(display, window, font ? font->fid : 0, reference_pixel);
     gc = pens.background();
     read_window_size(display, window, width, height);
     if (font) {
@@ -62,14 +80,14 @@ void Analyser::resize(bool redraw)
 double Analyser::marker_frequency(unsigned int sx) const
 {
     if (logarithmic())
-        return LogAxis(width, num_fft, static_cast<double>(sampler.rate / 2)).frequency(sx);
+        return LogAxis(width, num_fft, axis_half_rate(sampler.rate), dbfs).frequency(sx);
     return fc2f(sx2fc(sx));
 }
 
 uint16_t Analyser::marker_column(double f) const
 {
     if (logarithmic())
-        return static_cast<uint16_t>(LogAxis(width, num_fft, static_cast<double>(sampler.rate / 2)).column(f));
+        return static_cast<uint16_t>(LogAxis(width, num_fft, axis_half_rate(sampler.rate), dbfs).column(f));
     return static_cast<uint16_t>(fc2sx(f2fc(f)));
 }
 
@@ -90,6 +108,123 @@ void Analyser::set_log_scale(bool on)
     if (peak_search)
         draw_peak_label(false);
     draw(all, true);
+}
+
+// The whole window drawn afresh, the peak label as last drawn erased first.
+static void redraw_all(Analyser& a)
+{
+    XRectangle all = {0, 0, static_cast<unsigned short>(a.width), static_cast<unsigned short>(a.height)};
+    a.pens.unclip();
+    if (a.peak_search)
+        a.draw_peak_label(false);
+    a.draw(all, true);
+}
+
+// The levels shown so far stay until the next block brings them in the new
+// mode; the markers keep their frequencies.
+void Analyser::set_dbfs(bool on)
+{
+    if (on == dbfs)
+        return;
+    const double f0 = initialised ? marker_frequency(markers[0]) : 0.0;
+    const double f1 = initialised ? marker_frequency(markers[1]) : 0.0;
+    if (initialised && peak_search) {
+        pens.unclip();
+        draw_peak_label(false);
+    }
+    dbfs = on;
+    if (!initialised)
+        return;
+    build_maps();
+    markers[0] = marker_column(f0);
+    markers[1] = marker_column(f1);
+    redraw_all(*this);
+}
+
+void Analyser::store_reference()
+{
+    if (initialised)
+        set_reference(level.get());
+}
+
+void Analyser::set_reference(const double* levels)
+{
+    if (!initialised)
+        return;
+    if (!reference)
+        reference = std::make_unique<double[]>(num_fft);
+    std::copy(levels, levels + num_fft, reference.get());
+    reference_shown = true;
+    update_reference_points();
+    redraw_all(*this);
+}
+
+void Analyser::clear_reference()
+{
+    if (!initialised || !reference_shown)
+        return;
+    reference_shown = false;
+    update_reference_points();
+    redraw_all(*this);
+}
+
+// Each column's point of the trace: its component's reference level, or
+// the highest of its components' where columns have several.
+void Analyser::update_reference_points()
+{
+    if (!reference_shown || !reference || width == 0) {
+        reference_points.reset();
+        return;
+    }
+    reference_points = std::make_unique<XPoint[]>(width);
+    for (unsigned int sx = 0; sx < width; ++sx) {
+        double d;
+        if (columned()) {
+            d = reference[column_first[sx]];
+            for (int fc = column_first[sx] + 1; fc <= column_last[sx]; ++fc)
+                d = std::max(d, reference[fc]);
+        } else {
+            d = reference[sx2fc(sx)];
+        }
+        reference_points[sx] = XPoint{static_cast<short>(sx), db2sy(d)};
+    }
+}
+
+// The trace over the columns first .. end - 1, joined to its neighbours;
+// after a block only around the columns whose bar changed.
+void Analyser::draw_reference(int first, int end, bool full)
+{
+    if (!reference_points || first >= end)
+        return;
+    GC pen = pens(AnalyserPens::Reference);
+    const int last = static_cast<int>(width) - 1;
+    auto polyline = [&](int a, int b) {
+        a = std::max(a - 1, 0);
+        b = std::min(b + 1, last);
+        if (a == b)
+            XDrawPoint(display, window, pen, reference_points[a].x, reference_points[a].y);
+        else
+            XDrawLines(display, window, pen, &reference_points[a], b - a + 1, CoordModeOrigin);
+    };
+    if (full) {
+        polyline(first, end - 1);
+        return;
+    }
+    auto changed = [&](int sx) {
+        if (columned())
+            return column_y[sx] != old_column_y[sx];
+        const int fc = sx2fc(static_cast<unsigned int>(sx));
+        return bar_y[fc] != old_bar_y[fc];
+    };
+    for (int sx = first; sx < end; ++sx) {
+        if (!changed(sx))
+            continue;
+        int run_end = sx;
+        while (run_end + 1 < end && changed(run_end + 1))
+            ++run_end;
+        polyline(sx, run_end);
+        sx = run_end;
+    }
 }
 
 void Analyser::set_peak_level(bool on)
@@ -150,7 +285,7 @@ void Analyser::draw(XRectangle rect, bool full)
     int end = std::min<int>(rect.x + rect.width, static_cast<int>(width));
     int bottom = static_cast<int>(height) - 1;
 
-    if (logarithmic()) {
+    if (columned()) {
         draw_columns(first, end, full);
     } else if (full) {
         XFillRectangle(display, window, pens(AnalyserPens::Background), 0, 0, width, height);
@@ -174,6 +309,9 @@ void Analyser::draw(XRectangle rect, bool full)
         }
         draw_segments(AnalyserPens::Data, n);
     }
+
+    if (reference_shown)
+        draw_reference(first, end, full);
 
     draw_grid(full || label_block());
 
@@ -213,7 +351,7 @@ void Analyser::draw_columns(int first, int end, bool full)
 // the powers of ten, labelled "20", "500", "1k", "20k".
 void Analyser::collect_log_grid()
 {
-    const LogAxis axis(width, num_fft, static_cast<double>(sampler.rate / 2));
+    const LogAxis axis(width, num_fft, axis_half_rate(sampler.rate), dbfs);
     for (double decade = 10.0; decade < axis.f_hi(); decade *= 10.0) {
         for (double step : {1.0, 2.0, 5.0}) {
             const double f = decade * step;
@@ -278,11 +416,15 @@ void Analyser::lay_out_label(GridLine& line) const
     char* text = line.text;
     if (line.label == GridLine::Db) {
         // "%+d" fits ten bytes up to eight digits; beyond that an exponent
-        // form keeps the label whole instead of cutting it.
-        if (std::fabs(line.value) < 1.0e8)
-            std::snprintf(text, 10, "%+d", static_cast<int>(line.value));
+        // form keeps the label whole instead of cutting it. A calibration of
+        // a fraction of a dB shows in one decimal.
+        const double shown = shown_level(line.value);
+        if (shown != std::floor(shown) && std::fabs(shown) < 1.0e6)
+            std::snprintf(text, 10, "%+.1f", shown);
+        else if (std::fabs(shown) < 1.0e8)
+            std::snprintf(text, 10, "%+d", static_cast<int>(shown));
         else
-            std::snprintf(text, 10, "%+.2g", line.value);
+            std::snprintf(text, 10, "%+.2g", shown);
         line.length = static_cast<int>(std::strlen(text));
         line.text_x = static_cast<int>(width) - font_width * line.length - 2;
         line.text_y = line.at - 2;

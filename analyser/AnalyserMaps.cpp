@@ -5,6 +5,7 @@
 #include "analyser/Analyser.h"
 
 #include "analyser/LogAxis.h"
+#include "analyser/Readings.h"
 
 #include "app/AppResources.h"
 #include "common/Check.h"
@@ -37,9 +38,16 @@ int rint_limited(double x, int top)
 
 } // namespace
 
+// In dBFS mode component k lies at exactly k * rate / n, n / 2 components
+// above 0 Hz up to half the rate, odd rates included.
+double Analyser::axis_half_rate(int rate) const
+{
+    return dbfs ? static_cast<double>(rate) / 2.0 : half_rate(rate);
+}
+
 int Analyser::f2fc(double f) const
 {
-    const double hr = half_rate(sampler.rate);
+    const double hr = axis_half_rate(sampler.rate);
     const int top = num_fft >= 1 ? static_cast<int>(num_fft - 1) : 0;
     // Below a rate of 2 Hz there is no frequency axis: every frequency is
     // component 0.
@@ -56,10 +64,10 @@ double Analyser::fc2f(unsigned int fc) const
 double Analyser::fc2f(unsigned int fc, int rate) const
 {
     ZEN_CHECK(fc < num_fft);
-    const double hr = half_rate(rate);
+    const double hr = axis_half_rate(rate);
     if (!(hr > 0.0))
         return 0.0;
-    return component_frequency(fc, num_fft, hr);
+    return component_frequency(fc, num_fft, hr, dbfs);
 }
 
 int Analyser::fc2sx(unsigned int fc) const
@@ -108,25 +116,38 @@ void Analyser::build_maps()
     for (unsigned int fc = 0; fc < num_fft; ++fc)
         fc2sx_table[fc] = width == 0 ? 0 : rint_limited(w * (static_cast<double>(fc) / nf), last_sx);
 
-    // The logarithmic axis replaces both tables and adds the columns'
-    // components; where it cannot be drawn the linear one stays.
+    // The logarithmic axis, and the linear one in dBFS mode, replace both
+    // tables and add the columns' components; where the log axis cannot be
+    // drawn the linear one stays.
     column_first.reset();
     column_last.reset();
     column_y.reset();
     old_column_y.reset();
-    if (!log_scale)
-        return;
-    const LogAxis axis(width, num_fft, half_rate(sampler.rate));
-    if (!axis.usable())
-        return;
-    column_first = std::make_unique<int[]>(width);
-    column_last = std::make_unique<int[]>(width);
-    column_y = std::make_unique<int16_t[]>(width);
-    old_column_y = std::make_unique<int16_t[]>(width);
-    axis.build_columns(column_first.get(), column_last.get(), sx2fc_table.get(), fc2sx_table.get());
-    update_columns();
-    for (unsigned int sx = 0; sx < width; ++sx)
-        old_column_y[sx] = column_y[sx];
+    const LogAxis axis(width, num_fft, axis_half_rate(sampler.rate), dbfs);
+    const bool log = log_scale && axis.usable();
+    const bool exact = dbfs && !log && width >= 2 && num_fft >= 2;
+    if (log || exact) {
+        column_first = std::make_unique<int[]>(width);
+        column_last = std::make_unique<int[]>(width);
+        if (log)
+            axis.build_columns(column_first.get(), column_last.get(), sx2fc_table.get(), fc2sx_table.get());
+        else
+            exact_linear_columns(width, num_fft, column_first.get(), column_last.get(), sx2fc_table.get(),
+                                 fc2sx_table.get());
+    }
+    // A linear column of one component at most is its bar; no maxima then.
+    if (exact && width >= num_fft) {
+        column_first.reset();
+        column_last.reset();
+    }
+    if (column_first) {
+        column_y = std::make_unique<int16_t[]>(width);
+        old_column_y = std::make_unique<int16_t[]>(width);
+        update_columns();
+        for (unsigned int sx = 0; sx < width; ++sx)
+            old_column_y[sx] = column_y[sx];
+    }
+    update_reference_points();
 }
 
 bool Analyser::logarithmic() const
@@ -134,24 +155,25 @@ bool Analyser::logarithmic() const
     return log_scale && column_first != nullptr;
 }
 
+bool Analyser::columned() const
+{
+    return column_first != nullptr;
+}
+
 // A column's bar stands as high as its highest component's.
 void Analyser::update_columns()
 {
-    for (unsigned int sx = 0; sx < width; ++sx) {
+    for (unsigned int sx = 0; sx < width; ++sx)
         old_column_y[sx] = column_y[sx];
-        int16_t top = bar_y[column_first[sx]];
-        for (int fc = column_first[sx] + 1; fc <= column_last[sx]; ++fc)
-            top = bar_y[fc] < top ? bar_y[fc] : top;
-        column_y[sx] = top;
-    }
+    column_tops(bar_y.get(), column_first.get(), column_last.get(), width, column_y.get());
 }
 
 int Analyser::first_marked_component() const
 {
-    return logarithmic() ? column_first[markers[0]] : sx2fc(markers[0]);
+    return columned() ? column_first[markers[0]] : sx2fc(markers[0]);
 }
 
 int Analyser::last_marked_component() const
 {
-    return logarithmic() ? column_last[markers[1]] : sx2fc(markers[1]);
+    return columned() ? column_last[markers[1]] : sx2fc(markers[1]);
 }

@@ -8,6 +8,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
+#include "analyser/ReadingsMenu.h"
 #include "analyser/TransferWindow.h"
 #include "app/Startup.h"
 
@@ -100,6 +101,7 @@ void create_menu()
     Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
+    add_readings_items(menu);
     Widget transfer_button = XmCreatePushButton(menu, const_cast<char*>("TransferFunction"), nullptr, 0);
     XmString label = XmStringCreateLocalized(const_cast<char*>("Transfer function..."));
     XtVaSetValues(transfer_button, XmNlabelString, label, nullptr);
@@ -119,6 +121,8 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         export_spectrum();
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_t) {
         show_transfer_window();
+    } else if (event->type == KeyPress) {
+        readings_key(XLookupKeysym(&event->xkey, 0));
     }
 }
 

@@ -2,12 +2,12 @@
 
 #include "app/AppResources.h"
 
-void AnalyserPens::create(Display* display, Window window, Font font)
+void AnalyserPens::create(Display* display, Window window, Font font, unsigned long reference)
 {
     display_ = display;
     const unsigned long pixels[Count] = {app_resources.backgroundcolor, app_resources.datacolor,
                                          app_resources.majorgridcolor, app_resources.minorgridcolor,
-                                         app_resources.markercolor};
+                                         app_resources.markercolor, reference};
     for (int c = 0; c < Count; ++c) {
         XGCValues values;
         values.foreground = pixels[c];

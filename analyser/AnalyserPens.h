@@ -9,11 +9,12 @@
 
 class AnalyserPens {
 public:
-    enum Colour { Background, Data, MajorGrid, MinorGrid, Marker, Count };
+    enum Colour { Background, Data, MajorGrid, MinorGrid, Marker, Reference, Count };
 
-    // Creates the contexts on the window with the settings' colours and,
-    // when font is not 0, the grid font. Once per analyser.
-    void create(Display* display, Window window, Font font);
+    // Creates the contexts on the window with the settings' colours, the
+    // reference trace's pixel and, when font is not 0, the grid font. Once
+    // per analyser.
+    void create(Display* display, Window window, Font font, unsigned long reference);
     // The clip of every drawing from now on.
     void clip(const XRectangle& rect);
     void unclip();

@@ -2,12 +2,12 @@
 
 #include <cmath>
 
-LogAxis::LogAxis(unsigned int width, unsigned int num_fft, double half_rate)
-    : width_(width), num_fft_(num_fft), half_rate_(half_rate)
+LogAxis::LogAxis(unsigned int width, unsigned int num_fft, double half_rate, bool exact)
+    : width_(width), num_fft_(num_fft), half_rate_(half_rate), exact_(exact)
 {
     if (width < 2 || num_fft < 2 || !(half_rate > 0.0))
         return;
-    const double lowest = component_frequency(1, num_fft, half_rate);
+    const double lowest = component(1);
     f_lo_ = lowest > 20.0 ? lowest : 20.0;
     f_hi_ = half_rate;
     usable_ = f_hi_ > f_lo_;
@@ -40,11 +40,12 @@ int LogAxis::column(double f) const
 int LogAxis::nearest_component(double f) const
 {
     const int top = static_cast<int>(num_fft_) - 1;
-    const double k = f / half_rate_ * static_cast<double>(num_fft_) - 0.5;
+    const double k = exact_ ? f / half_rate_ * static_cast<double>(num_fft_ - 1)
+                            : f / half_rate_ * static_cast<double>(num_fft_) - 0.5;
     int a = k < 1.0 ? 1 : (k >= static_cast<double>(top) ? top : static_cast<int>(k));
     int b = a < top ? a + 1 : top;
-    const double da = std::fabs(std::log(component_frequency(static_cast<unsigned int>(a), num_fft_, half_rate_) / f));
-    const double db = std::fabs(std::log(component_frequency(static_cast<unsigned int>(b), num_fft_, half_rate_) / f));
+    const double da = std::fabs(std::log(component(static_cast<unsigned int>(a)) / f));
+    const double db = std::fabs(std::log(component(static_cast<unsigned int>(b)) / f));
     return db < da ? b : a;
 }
 
@@ -57,7 +58,7 @@ bool LogAxis::build_columns(int* first, int* last, int* sx2fc, int* fc2sx) const
     first[0] = last[0] = 0;
     fc2sx[0] = 0;
     for (unsigned int fc = 1; fc < num_fft_; ++fc) {
-        const double f = component_frequency(fc, num_fft_, half_rate_);
+        const double f = component(fc);
         const int sx = column(f);
         fc2sx[fc] = sx;
         if (sx == 0 && position(f) < -0.5)

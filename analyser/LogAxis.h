@@ -4,17 +4,20 @@
 #pragma once
 
 // Frequency in Hz of component fc of num_fft, half_rate being half the
-// sample rate: the centre of the component's share of the axis.
-inline double component_frequency(unsigned int fc, unsigned int num_fft, double half_rate)
+// sample rate: the centre of the component's share of the axis, or when
+// exact, fc * rate / n (n = 2 (num_fft - 1)).
+inline double component_frequency(unsigned int fc, unsigned int num_fft, double half_rate, bool exact = false)
 {
+    if (exact)
+        return num_fft >= 2 ? static_cast<double>(fc) / static_cast<double>(num_fft - 1) * half_rate : 0.0;
     return (static_cast<double>(fc) + 0.5) / static_cast<double>(num_fft) * half_rate;
 }
 
 class LogAxis {
 public:
     // The axis from the larger of 20 Hz and component 1 up to half_rate
-    // over width columns.
-    LogAxis(unsigned int width, unsigned int num_fft, double half_rate);
+    // over width columns; exact: components at fc * rate / n.
+    LogAxis(unsigned int width, unsigned int num_fft, double half_rate, bool exact = false);
 
     // Needs two columns, two components and f_lo < f_hi.
     bool usable() const { return usable_; }
@@ -34,8 +37,10 @@ public:
 
 private:
     int nearest_component(double f) const;
+    double component(unsigned int fc) const { return component_frequency(fc, num_fft_, half_rate_, exact_); }
 
     unsigned int width_, num_fft_;
     double half_rate_, f_lo_ = 0.0, f_hi_ = 0.0, span_ = 0.0;   // span: ln(f_hi / f_lo)
     bool usable_ = false;
+    bool exact_;
 };

@@ -268,13 +268,13 @@ bool export_transfer()
         return false;
     }
     const std::string base = export_base() + "-transfer";
-    const std::string csv = base + ".csv", png = base + ".png";
     std::unique_ptr<unsigned char[]> rgb(new unsigned char[static_cast<size_t>(display.width()) * display.height() * 3]);
     if (!display.picture(transfer, sampler.rate, rgb.get()))
         return false;
-    if (!write_file_atomically(csv.c_str(), write_csv, nullptr) ||
-        !write_png_file(png.c_str(), display.width(), display.height(), rgb.get()))
+    std::string chosen;
+    if (!write_csv_and_png(base, write_csv, nullptr, display.width(), display.height(), rgb.get(), chosen))
         return false;
-    std::fprintf(stderr, "transfer function exported to %s and %s\n", csv.c_str(), png.c_str());
+    std::fprintf(stderr, "transfer function exported to %s and %s\n", quoted_path(chosen + ".csv").c_str(),
+                 quoted_path(chosen + ".png").c_str());
     return true;
 }

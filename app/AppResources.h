@@ -77,6 +77,14 @@
         no_fallback, read_where_used)                                                              \
     ROW(errordialog, "errorDialog", "ErrorDialog", Boolean, False, unchecked, no_fallback,         \
         read_where_used)                                                                           \
+    /* Readings in dBFS, their calibration and the reference trace's colour. */                  \
+    ROW(dbfs, "dbfs", "DBFS", Boolean, False, unchecked, no_fallback, set_analysers_dbfs)          \
+    ROW(calibration, "calibration", "Calibration", Float, "0", unchecked, no_fallback,             \
+        [](float v) { level_scale.calibration = v; })                                              \
+    ROW(levelunit, "levelUnit", "LevelUnit", String, "dBFS", not_empty, no_fallback,               \
+        [](String v) { level_scale.unit = v; })                                                    \
+    ROW(referencecolor, "referenceColor", "ReferenceColor", String, "cyan", not_empty,             \
+        no_fallback, read_where_used)                                                              \
     /* The transfer function of right against left and its window. */                             \
     ROW(transfer, "transfer", "Transfer", Boolean, False, unchecked, no_fallback, read_where_used) \
     ROW(transferlength, "transferLength", "TransferLength", Int, 16384, range(2048, 65536),         \

@@ -10,6 +10,7 @@
 #include "app/ControlWindow.h"
 #include "app/Startup.h"
 #include "common/BlockInputs.h"
+#include "pcm/PCM.h"
 #include "sampler/Sampler.h"
 #include "scope/Scope.h"
 #include "scope/ScopeWindow.h"
@@ -104,6 +105,7 @@ void stop_view(Widget run_toggle, bool& running)
 
 void quit()
 {
+    PCM::exiting = true;
     if (sampler.device_pcm)
         sampler.stop();
     XtDestroyApplicationContext(app_context);
@@ -117,6 +119,7 @@ void quit_callback(Widget, XtPointer, XtPointer)
 
 int display_lost(Display* display)
 {
+    PCM::exiting = true;
     if (sampler.device_pcm)
         sampler.stop();
     std::fprintf(stderr, "error: lost the connection to the X display %s; exiting\n",

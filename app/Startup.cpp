@@ -2,12 +2,16 @@
 #include "app/Startup.h"
 
 #include "analyser/AnalyserMenu.h"
+#include "analyser/Readings.h"
+#include "analyser/ReadingsMenu.h"
 #include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
 #include "app/Icons.h"
 #include "app/RunControl.h"
+#include "app/SavedSettings.h"
+#include "pcm/PCM.h"
 #include "sampler/Sampler.h"
 
 #include <Xm/MainW.h>
@@ -55,11 +59,13 @@ int strcasecmp(const char* a, const char* b)
 void initialize_settings(int& argc, char** argv)
 {
     program_name = argv[0];
+    PCM::hints = true;
     toplevel = XtAppInitialize(&app_context, "Zentaphon", option_table, option_count, &argc, argv,
                                fallback_resources, nullptr, 0);
     if (argc != 1)
         usage();
     XSetIOErrorHandler(display_lost);
+    merge_saved_settings(XtDisplay(toplevel));
     read_app_resources(toplevel);
     install_error_dialog();   // the checks' reports below show in it too
     check_app_resources();

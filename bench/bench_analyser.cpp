@@ -48,7 +48,7 @@ std::vector<int32_t> music()
 // Both global analysers, ready to compute without a display, as after
 // their first expose in a window 1025 x 250; the inputs of every block but
 // the first after a start.
-BlockInputs set_up(bool peak_search, bool measuring = false)
+BlockInputs set_up(bool peak_search, bool measuring = false, bool dbfs = false)
 {
     sampler.length = frames;
     sampler.rate = rate;
@@ -70,6 +70,7 @@ BlockInputs set_up(bool peak_search, bool measuring = false)
         a.set_decay(48.0);
         a.set_averaging(measuring ? 16 : 1);
         a.log_scale = measuring;
+        a.dbfs = dbfs;
         a.setup_arrays();
         a.build_maps();
         a.compute_gauss();
@@ -83,9 +84,9 @@ BlockInputs set_up(bool peak_search, bool measuring = false)
 
 using Clock = std::chrono::steady_clock;
 
-void run(benchmark::State& state, bool stereo, bool peak_search, bool measuring = false)
+void run(benchmark::State& state, bool stereo, bool peak_search, bool measuring = false, bool dbfs = false)
 {
-    const BlockInputs in = set_up(peak_search, measuring);
+    const BlockInputs in = set_up(peak_search, measuring, dbfs);
     const std::vector<int32_t> data = music();
     unsigned b = 0;
     const auto start = Clock::now();
@@ -118,6 +119,9 @@ BENCHMARK(BM_MonoBlock);
 void BM_StereoBlockAveragedLog(benchmark::State& state) { run(state, true, true, true); }
 BENCHMARK(BM_StereoBlockAveragedLog);
 
+void BM_StereoBlockDbfs(benchmark::State& state) { run(state, true, true, false, true); }
+BENCHMARK(BM_StereoBlockDbfs);
+
 // The console table, and each run's CPU time per block by name for the
 // plain figures at the end.
 class Reporter : public benchmark::ConsoleReporter {
@@ -147,15 +151,19 @@ int main(int argc, char** argv)
     for (const auto& [name, secs] : reporter.seconds)
         std::printf("%-26s %.5f of the block period (%.1f us of %.1f ms)\n", name.c_str(),
                     secs / block_period, secs * 1e6, block_period * 1e3);
-    double plain = 0, measuring = 0;
+    double plain = 0, measuring = 0, dbfs = 0;
     for (const auto& [name, secs] : reporter.seconds) {
         if (name == "BM_StereoBlockPeakSearch")
             plain = secs;
         if (name == "BM_StereoBlockAveragedLog")
             measuring = secs;
+        if (name == "BM_StereoBlockDbfs")
+            dbfs = secs;
     }
     if (plain > 0 && measuring > 0)
         std::printf("averaging 16 and log scale against the defaults (peak search on): %.3f times the block cost\n",
                     measuring / plain);
+    if (plain > 0 && dbfs > 0)
+        std::printf("dBFS readings against the defaults (peak search on): %.3f times the block cost\n", dbfs / plain);
     return 0;
 }

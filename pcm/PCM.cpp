@@ -9,7 +9,10 @@
 #include "pcm/PCMPulse.h"
 #include "pcm/PCMWAV.h"
 
+#include "common/Clock.h"
+
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <climits>
 #include <cstdio>
@@ -30,11 +33,14 @@ PCM::PCM(const char* name_, int type_, int mode_, int format_, int channels_, in
       channels(channels_),
       rate(rate_),
       size(size_),
-      gone(false)
+      gone(false),
+      abandoned(false)
 {
 }
 
 bool PCM::quiet = false;
+bool PCM::exiting = false;
+bool PCM::hints = false;
 
 PCM::~PCM() = default;
 
@@ -158,6 +164,18 @@ bool PCM::open_file(int& fd, long long& file_size) const
     return true;
 }
 
+// Waits until fd has data (or its end) before deadline, in monotonic
+// seconds: false with errno ETIMEDOUT when the time is up, or EINTR.
+static bool wait_readable(int fd, double deadline)
+{
+    const double left = deadline - monotonic_seconds();
+    struct pollfd p = {fd, POLLIN, 0};
+    const int n = poll(&p, 1, left > 0 ? static_cast<int>(std::ceil(left * 1000.0)) : 0);
+    if (n == 0)
+        errno = ETIMEDOUT;
+    return n > 0;
+}
+
 // A pipe or FIFO hands over what its writer has sent so far, and an
 // emulated OSS device (a sound-server preload library, a CUSE daemon) a
 // blocking transfer in pieces, so a block may take several calls. Only an
@@ -173,9 +191,14 @@ int64_t PCM::move_frames(int fd, int direction, void* buffer, uint64_t count, At
     char* bytes = static_cast<char*>(buffer);
     long long done = 0;
     int interrupted = 0;
+    // A file's reader waits for a FIFO's writer no longer than this.
+    const bool bounded = direction == Read && at_zero == AtZero::EndOfData;
+    const double deadline = monotonic_seconds() + stall_limit + static_cast<double>(count) / file_rate;
     while (done < total) {
         const size_t rest = static_cast<size_t>(total - done);
-        const ssize_t n = direction == Read ? ::read(fd, bytes + done, rest) : ::write(fd, bytes + done, rest);
+        const ssize_t n = bounded && !wait_readable(fd, deadline) ? -1
+                          : direction == Read                     ? ::read(fd, bytes + done, rest)
+                                                                  : ::write(fd, bytes + done, rest);
         if (n > 0) {
             done += n;
             interrupted = 0;
@@ -239,6 +262,9 @@ PCM* open_named_device(const char* name, int mode, int format, int channels, int
         pcm = new (std::nothrow) PCMOSS(name, PCM::Device, mode, format, channels, rate, size);
     else {
         pcm_error("error: Unknown name for pcm interface\n");
+        if (PCM::hints)
+            pcm_error("hint: -device takes default, /dev/dsp (or another OSS device /dev/...), pulse, pulse:SOURCE, "
+                      "alsa:NAME or demo\n");
         return nullptr;
     }
     return keep_if_ok(pcm);

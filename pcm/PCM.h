@@ -28,6 +28,8 @@ public:
     int rate;       // Hz, as requested
     int size;       // frames per device block; 1 for files
     bool gone;      // the device has gone for good (server lost, card unplugged)
+    bool abandoned; // a wait missed its deadline: never drained, dropped or
+                    // closed, since those calls could wait without bound
 
     PCM(const char* name, int type, int mode, int format, int channels, int rate, int size);
     virtual ~PCM();
@@ -50,6 +52,12 @@ public:
     // While set, a failed transfer prints no line of its own: whoever set it
     // is counting a run of failures and reports them together.
     static bool quiet;
+    // Set when the process is about to exit: a device kind whose closing
+    // could wait on a stalled server leaves that to the exit.
+    static bool exiting;
+    // Set by the program for its user: some failures add a line of advice
+    // (the device names there are, how to convert a file).
+    static bool hints;
     // The "error: " line of a failed read or write (none while quiet);
     // errno is error afterwards, for the caller's caller. Returns -1.
     int64_t transfer_failed(int error) const;
@@ -76,9 +84,16 @@ protected:
     // Reads (direction Read) or writes (Write) count frames on fd, over as
     // many system calls as a pipe or an emulated device needs: the whole
     // frames moved (fewer only at the end of the data), or -1 with errno
-    // (EINVAL for more than one system call can move). No message.
+    // (EINVAL for more than one system call can move). No message. A read
+    // until the end of data waits for a FIFO's writer at most stall_limit
+    // beyond the frames' time at the file rate, then fails (ETIMEDOUT).
     int64_t move_frames(int fd, int direction, void* buffer, uint64_t count, AtZero at_zero) const;
 };
+
+// Seconds beyond a block's own time that any wait for a device, the sound
+// server or a FIFO's writer may take before the transfer fails, so that
+// nothing stalled freezes the window for long.
+constexpr double stall_limit = 2.5;
 
 // Interrupted system calls in a row, without anything moved, after which a
 // transfer counts as failed (EINTR).

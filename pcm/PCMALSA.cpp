@@ -1,6 +1,8 @@
 #include "pcm/PCMALSA.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,10 @@ void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
 // that recovery does not mend.
 constexpr int max_recoveries = 8;
 
+// A played file's last blocks are given this long to finish when the
+// stream goes, in seconds, so that stopping and quitting stay quick.
+constexpr double drain_limit = 0.3;
+
 } // namespace
 
 PCMALSA::PCMALSA(const char* name_, int type_, int mode_, int format_, int channels_, int rate_, int size_)
@@ -27,7 +33,8 @@ PCMALSA::PCMALSA(const char* name_, int type_, int mode_, int format_, int chann
         return;
     }
     snd_lib_error_set_handler(quiet_alsa);
-    const int r = snd_pcm_open(&pcm, alsa_name(), mode == Write ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE, 0);
+    const int r = snd_pcm_open(&pcm, alsa_name(), mode == Write ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE,
+                               SND_PCM_NONBLOCK);
     if (r < 0) {
         pcm = nullptr;
         pcm_error("error: Can't open %s: %s\n", name.c_str(), snd_strerror(r));
@@ -40,12 +47,28 @@ PCMALSA::PCMALSA(const char* name_, int type_, int mode_, int format_, int chann
 
 PCMALSA::~PCMALSA()
 {
-    if (!pcm)
+    if (!pcm || abandoned)
         return;
-    // A played file finishes its last blocks first.
     if (mode == Write && !gone)
-        snd_pcm_drain(pcm);
-    snd_pcm_close(pcm);
+        drain_briefly();
+    // Closing drops the PCM first, which the sound-server plugin does by
+    // waiting for its server; at exit the system closes it instead.
+    if (!exiting)
+        snd_pcm_close(pcm);
+}
+
+void PCMALSA::drain_briefly()
+{
+    const double deadline = monotonic_seconds() + drain_limit;
+    if (snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED && snd_pcm_avail_update(pcm) < static_cast<snd_pcm_sframes_t>(buffer))
+        snd_pcm_start(pcm);
+    while (snd_pcm_state(pcm) == SND_PCM_STATE_RUNNING && monotonic_seconds() < deadline) {
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm);
+        if (avail < 0 || avail >= static_cast<snd_pcm_sframes_t>(buffer))
+            break;
+        const double left = static_cast<double>(static_cast<snd_pcm_sframes_t>(buffer) - avail) / rate;
+        sleep_until(monotonic_seconds() + std::min(left, 0.01));
+    }
 }
 
 const char* PCMALSA::alsa_name() const
@@ -95,6 +118,16 @@ bool PCMALSA::configure()
     }
     snd_pcm_hw_params_get_period_size(hw, &period, nullptr);
     snd_pcm_hw_params_get_buffer_size(hw, &buffer);
+    // A recording that falls behind goes on rather than stopping: recovery
+    // prepares the PCM again, which the sound server's plugin does by
+    // waiting for its server, without bound. What was lost shows against
+    // the clock.
+    snd_pcm_sw_params_t* sw;
+    snd_pcm_sw_params_alloca(&sw);
+    snd_pcm_uframes_t boundary = 0;
+    if (mode == Read && snd_pcm_sw_params_current(pcm, sw) == 0 && snd_pcm_sw_params_get_boundary(sw, &boundary) == 0 &&
+        snd_pcm_sw_params_set_stop_threshold(pcm, sw, boundary) == 0)
+        snd_pcm_sw_params(pcm, sw);
     if ((r = snd_pcm_prepare(pcm)) < 0) {
         pcm_error("error: %s: %s\n", name.c_str(), snd_strerror(r));
         return false;
@@ -120,37 +153,82 @@ int64_t PCMALSA::seek(int64_t, int)
     return -1;
 }
 
+bool PCMALSA::has_gone(int error) const
+{
+    // An unplugged card leaves the PCM disconnected or failing as a device
+    // that is not there; the sound-server plugin fails with EIO once its
+    // server has gone.
+    return snd_pcm_state(pcm) == SND_PCM_STATE_DISCONNECTED || error == -ENODEV || error == -EBADFD ||
+           error == -ENOTTY || error == -EIO;
+}
+
+int64_t PCMALSA::report_gone(int error)
+{
+    // The card or the server has gone: this line is the run's last.
+    if (!gone)
+        pcm_error("error: %s: the device has gone: %s\n", name.c_str(), snd_strerror(error));
+    gone = true;
+    return -1;
+}
+
 template <typename Transfer>
 int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
 {
     if (bytes_for(count) < 0)
         return transfer_failed(EINVAL);
+    if (gone)
+        return report_gone(-ENODEV);
     const int frame = bytes_per_frame();
+    const double period = size / static_cast<double>(rate);
+    const double started = monotonic_seconds();
+    const double deadline = started + stall_limit + period;
     uint64_t done = 0;
     int recoveries = 0;
     while (done < count) {
-        const snd_pcm_sframes_t n = transfer(data + done * frame, count - done);
+        // Frames overwritten while the program was late are skipped.
+        const snd_pcm_sframes_t avail = mode == Read ? snd_pcm_avail_update(pcm) : 0;
+        if (avail > static_cast<snd_pcm_sframes_t>(buffer))
+            snd_pcm_forward(pcm, static_cast<snd_pcm_uframes_t>(avail) - buffer);
+        snd_pcm_sframes_t n = transfer(data + done * frame, count - done);
         if (n > 0) {
             done += static_cast<uint64_t>(n);
             recoveries = 0;
             continue;
         }
-        if (n == -EPIPE || n == -ESTRPIPE || n == -EINTR) {
-            if (n == -EPIPE)
-                xruns.note(name.c_str(), mode == Write ? "underrun" : "overrun");
-            if (++recoveries <= max_recoveries && snd_pcm_recover(pcm, static_cast<int>(n), 1) == 0)
+        if (n == -EAGAIN || n == 0) {
+            const double left = deadline - monotonic_seconds();
+            if (left <= 0) {
+                abandoned = true;
+                xruns.restart();
+                errno = ETIMEDOUT;
+                return transfer_failed("error: %s: the device %s nothing for %g ms\n", name.c_str(),
+                                       mode == Write ? "took" : "sent", std::floor((stall_limit + period) * 1000.0));
+            }
+            const int w = snd_pcm_wait(pcm, static_cast<int>(std::ceil(left * 1000.0)));
+            if (w >= 0)
                 continue;
+            n = w;
         }
-        const int error = n == 0 ? -EIO : static_cast<int>(n);
-        if (n == -ENODEV || n == -EBADFD || n == -ENOTTY) {
-            // The card has gone: this line is the run's last.
-            gone = true;
-            pcm_error("error: %s: the device has gone: %s\n", name.c_str(), snd_strerror(error));
-            return -1;
+        if (has_gone(static_cast<int>(n)))
+            return report_gone(static_cast<int>(n));
+        if (n == -EPIPE || n == -ESTRPIPE || n == -EINTR) {
+            // A recording's overrun shows in the frames missing against the clock.
+            if (n == -EPIPE && mode == Write)
+                xruns.note(name.c_str(), "underrun");
+            if (++recoveries <= max_recoveries) {
+                const int r = snd_pcm_recover(pcm, static_cast<int>(n), 1);
+                if (r == 0)
+                    continue;
+                if (has_gone(r))
+                    return report_gone(r);
+            }
         }
+        const int error = static_cast<int>(n);
         errno = -error;
         return transfer_failed("error: %s: %s\n", name.c_str(), snd_strerror(error));
     }
+    if (mode == Read)
+        xruns.received(name.c_str(), static_cast<long long>(count), started, rate, size);
     return static_cast<int64_t>(count);
 }
 

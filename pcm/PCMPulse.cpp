@@ -10,11 +10,9 @@
 
 namespace {
 
-// Seconds beyond a block's own time that a transfer waits for the server
-// before it fails, so that a stalled server never freezes the window for
-// long. More than the two seconds in which an idle sink (the null sink)
-// renders before it takes up a new stream's latency.
-constexpr double stall_limit = 2.5;
+// A played file's last blocks are given this long to finish when the
+// stream goes, in seconds, so that stopping and quitting stay quick.
+constexpr double drain_limit = 0.3;
 
 // Signed and unsigned 8-bit samples differ in the top bit; the server knows
 // only the unsigned kind.
@@ -43,15 +41,14 @@ PCMPulse::PCMPulse(const char* name_, int type_, int mode_, int format_, int cha
 PCMPulse::~PCMPulse()
 {
     if (stream) {
-        // Let a played file finish its last blocks before the stream goes.
-        if (mode == Write && alive()) {
+        // Let a played file finish its last blocks before the stream goes;
+        // not a stream that has stalled once.
+        if (mode == Write && alive() && !abandoned) {
             // The queue running dry at the end is no lost data.
             pa_stream_set_underflow_callback(stream, nullptr, nullptr);
             pa_operation* op = pa_stream_drain(stream, nullptr, nullptr);
-            const double deadline = monotonic_seconds() + stall_limit + 2.0 * size / rate;
-            while (op && pa_operation_get_state(op) == PA_OPERATION_RUNNING && alive() &&
-                   monotonic_seconds() < deadline && pa_mainloop_prepare(loop, 10000) >= 0 &&
-                   pa_mainloop_poll(loop) >= 0 && pa_mainloop_dispatch(loop) >= 0) {
+            const double deadline = monotonic_seconds() + drain_limit;
+            while (op && pa_operation_get_state(op) == PA_OPERATION_RUNNING && alive() && turn(deadline) > 0) {
             }
             if (op)
                 pa_operation_unref(op);
@@ -75,6 +72,39 @@ const char* PCMPulse::source_name() const
     return colon && colon[1] ? colon + 1 : nullptr;
 }
 
+template <typename Ready>
+bool PCMPulse::set_up(double deadline, Ready ready)
+{
+    for (;;) {
+        const int r = ready();
+        if (r != 0)
+            return r > 0;
+        const double left = deadline - monotonic_seconds();
+        if (left <= 0) {
+            abandoned = true;
+            pcm_error("error: Can't open %s: the sound server answered nothing for %g ms\n", name.c_str(),
+                      std::floor((stall_limit + size / static_cast<double>(rate)) * 1000.0));
+            return false;
+        }
+        if (pa_mainloop_prepare(loop, static_cast<int>(left * 1e6) + 1) < 0 || pa_mainloop_poll(loop) < 0 ||
+            pa_mainloop_dispatch(loop) < 0) {
+            pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
+            return false;
+        }
+    }
+}
+
+void PCMPulse::report_no_server()
+{
+    const int error = pa_context_errno(context);
+    const char* server = getenv("PULSE_SERVER");
+    if (server && *server && (error == PA_ERR_CONNECTIONREFUSED || error == PA_ERR_INVALIDSERVER))
+        pcm_error("error: Can't open %s: no sound server answers at PULSE_SERVER=\"%s\" (%s)\n", name.c_str(),
+                  server, pa_strerror(error));
+    else
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(error));
+}
+
 bool PCMPulse::connect()
 {
     loop = pa_mainloop_new();
@@ -86,18 +116,19 @@ bool PCMPulse::connect()
     }
     // No server is started on the user's behalf: the one that runs answers.
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
+        report_no_server();
         return false;
     }
-    for (;;) {
+    const double deadline = monotonic_seconds() + stall_limit + size / static_cast<double>(rate);
+    bool failed = false;
+    const bool ready = set_up(deadline, [this, &failed] {
         const pa_context_state_t s = pa_context_get_state(context);
-        if (s == PA_CONTEXT_READY)
-            return true;
-        if (!PA_CONTEXT_IS_GOOD(s) || pa_mainloop_iterate(loop, 1, nullptr) < 0) {
-            pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
-            return false;
-        }
-    }
+        failed = !PA_CONTEXT_IS_GOOD(s);
+        return s == PA_CONTEXT_READY ? 1 : failed ? -1 : 0;
+    });
+    if (failed)
+        report_no_server();
+    return ready;
 }
 
 bool PCMPulse::open_stream()
@@ -124,6 +155,7 @@ bool PCMPulse::open_stream()
     want.fragsize = block;
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
     int r;
+    pa_stream_set_suspended_callback(stream, on_suspended, this);
     if (mode == Write) {
         pa_stream_set_underflow_callback(stream, on_xrun, this);
         r = pa_stream_connect_playback(stream, nullptr, &want, flags, nullptr, nullptr);
@@ -134,15 +166,18 @@ bool PCMPulse::open_stream()
         pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
         return false;
     }
-    for (;;) {
+    const double deadline = monotonic_seconds() + stall_limit + size / static_cast<double>(rate);
+    const bool ready = set_up(deadline, [this] {
         const pa_stream_state_t s = pa_stream_get_state(stream);
         if (s == PA_STREAM_READY)
-            break;
-        if (!PA_STREAM_IS_GOOD(s) || pa_mainloop_iterate(loop, 1, nullptr) < 0) {
-            pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
-            return false;
-        }
-    }
+            return 1;
+        if (PA_STREAM_IS_GOOD(s))
+            return 0;
+        pcm_error("error: Can't open %s: %s\n", name.c_str(), pa_strerror(pa_context_errno(context)));
+        return -1;
+    });
+    if (!ready)
+        return false;
     // The server resamples to any rate, but a rate it did not grant would put
     // every frequency in the wrong place.
     const pa_sample_spec* got = pa_stream_get_sample_spec(stream);
@@ -153,6 +188,7 @@ bool PCMPulse::open_stream()
     }
     if (const pa_buffer_attr* a = pa_stream_get_buffer_attr(stream))
         granted = *a;
+    on_suspended(stream, this);
     return true;
 }
 
@@ -213,11 +249,75 @@ bool PCMPulse::wait(double deadline)
 {
     const int r = turn(deadline);
     if (r == 0) {
+        abandoned = true;
+        xruns.restart();
         errno = ETIMEDOUT;
         transfer_failed("error: %s: the sound server %s nothing for %g ms\n", name.c_str(), mode == Write ? "took" : "sent",
                         std::floor((stall_limit + size / static_cast<double>(rate)) * 1000.0));
     }
     return r > 0;
+}
+
+bool PCMPulse::pass_suspended(char* out, long long done, long long total)
+{
+    const double period = size / static_cast<double>(rate);
+    const double now = monotonic_seconds();
+    if (!device_suspended) {
+        if (suspended)
+            xruns.restart();
+        suspended = false;
+        suspended_since = -1;
+        return false;
+    }
+    // A device suspended while idle wakes up for a new stream within
+    // moments; one still suspended after a block's time is suspended.
+    if (suspended_since < 0)
+        suspended_since = now;
+    if (!suspended && now - suspended_since < period)
+        return false;
+    if (!suspended) {
+        suspended = true;
+        silence_due = now;
+        const char* device = pa_stream_get_device_name(stream);
+        pcm_error("warning: %s: the sound server has suspended %s %s; %s until it resumes\n", name.c_str(),
+                mode == Write ? "the sink" : "the source", device ? device : "?",
+                mode == Write ? "blocks are not played" : "blocks are silence");
+    }
+    if (mode == Read)
+        std::memset(out + done, 0, static_cast<size_t>(total - done));
+    // One block a block's time, but no burst after a pause of the caller's.
+    silence_due = std::max(silence_due + period, now - period);
+    sleep_until(silence_due);
+    return true;
+}
+
+// The server pushes a source's data in pieces of about 10 ms whatever
+// fragment size it granted, and waking for each costs a round of system
+// calls. Once what the server has already sent is taken (a turn of the
+// loop that does not wait), the rest of the block cannot exist before its
+// own time has passed: sleep until then, less a little so the block is not
+// late, and take what has come in one turn of the loop.
+int PCMPulse::rest_for(long long missing, double deadline)
+{
+    const int dispatched = pa_mainloop_iterate(loop, 0, nullptr);
+    if (dispatched < 0 || !alive()) {
+        report_lost();
+        return -1;
+    }
+    if (dispatched > 0)
+        return 1;
+    constexpr double early = 0.004;   // seconds before the rest can be complete
+    const double bytes_per_second = static_cast<double>(rate) * bytes_per_frame();
+    const double until = monotonic_seconds() + static_cast<double>(missing) / bytes_per_second - early;
+    sleep_until(std::min(until, deadline));
+    return 0;
+}
+
+// Kept from the server's notices, so that the transfers need not ask the
+// library (a system call each time) while they wait.
+void PCMPulse::on_suspended(pa_stream* s, void* self)
+{
+    static_cast<PCMPulse*>(self)->device_suspended = pa_stream_is_suspended(s) == 1;
 }
 
 void PCMPulse::on_xrun(pa_stream*, void* self)
@@ -233,7 +333,9 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
         return transfer_failed(EINVAL);
     char* out = static_cast<char*>(buffer);
     long long done = 0;
-    const double deadline = monotonic_seconds() + stall_limit + size / static_cast<double>(rate);
+    const double started = monotonic_seconds();
+    const double deadline = started + stall_limit + size / static_cast<double>(rate);
+    bool rested = false;
     while (done < total) {
         if (!fragment_held) {
             if (!alive()) {
@@ -247,14 +349,25 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
                 return -1;
             }
             if (n == 0) {
-                if (!wait(deadline))
+                if (pass_suspended(out, done, total))
+                    return static_cast<int64_t>(count);
+                if (suspended_since >= 0) {
+                    if (turn(std::min(deadline, suspended_since + size / static_cast<double>(rate))) < 0)
+                        return -1;
+                } else if (!rested) {
+                    const int r = rest_for(total - done, deadline);
+                    if (r < 0)
+                        return -1;
+                    rested = r == 0;
+                } else if (!wait(deadline)) {
                     return -1;
+                }
                 continue;
             }
             if (!data) {
-                // A hole: the server lost data on its way to us.
+                // A hole: the server lost data on its way to us, which the
+                // frames missing against the clock show.
                 pa_stream_drop(stream);
-                xruns.note(name.c_str(), "overrun");
                 continue;
             }
             fragment = static_cast<const char*>(data);
@@ -274,6 +387,7 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
     }
     if (format == S8)
         flip_sign(out, static_cast<size_t>(total));
+    xruns.received(name.c_str(), static_cast<long long>(count), started, rate, size);
     return static_cast<int64_t>(count);
 }
 
@@ -298,6 +412,13 @@ int64_t PCMPulse::write(void* buffer, uint64_t count)
             return -1;
         }
         if (room == 0) {
+            if (pass_suspended(nullptr, done, total))
+                return static_cast<int64_t>(count);
+            if (suspended_since >= 0) {
+                if (turn(std::min(deadline, suspended_since + size / static_cast<double>(rate))) < 0)
+                    return -1;
+                continue;
+            }
             // The server starts playing once its prebuffer is full. A granted
             // buffer that is no whole number of blocks can leave it waiting
             // for a piece it never asks for, so a wait of more than a block

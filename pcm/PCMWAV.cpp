@@ -95,6 +95,7 @@ PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channel
     }
     if ((file_size - 44) % 4 != 0) {
         pcm_error("error: Illegal size of %s\n", name.c_str());
+        hint_format();
         return;
     }
     unsigned char raw[WavHeader::bytes];
@@ -108,9 +109,36 @@ PCMWAV::PCMWAV(const char* name_, int type_, int mode_, int format_, int channel
     header.from_bytes(raw);
     if (!check_header(header, static_cast<uint64_t>(file_size))) {
         pcm_error("error: Male formed header\n");
+        hint_format();
         return;
     }
     ok = true;
+}
+
+void PCMWAV::hint_format() const
+{
+    if (!hints)
+        return;
+    // The format chunk among the first chunks: its channels, rate and bits.
+    unsigned char raw[4096];
+    const ssize_t n = pread(fd, raw, sizeof raw, 0);
+    if (n < 12 || memcmp(raw, "RIFF", 4) != 0 || memcmp(raw + 8, "WAVE", 4) != 0)
+        return;
+    for (ssize_t at = 12; at + 8 + 16 <= n; at += 8 + ((get32(raw + at + 4) + 1) & ~1u)) {
+        if (memcmp(raw + at, "fmt ", 4) != 0)
+            continue;
+        const unsigned char* f = raw + at + 8;
+        const unsigned got_channels = get16(f + 2), got_rate = get32(f + 4), bits = get16(f + 14);
+        if (get16(f) == 1 && got_channels == static_cast<unsigned>(channels) &&
+            got_rate == static_cast<unsigned>(rate) && bits == static_cast<unsigned>(8 << format))
+            return;   // the format is right: something else is wrong
+        pcm_error(
+                "hint: %s holds %u channel%s at %u Hz with %u bits%s; it must be 2 channels at 44100 Hz with 16 "
+                "bits, as made by: sox in.wav -r 44100 -c 2 -b 16 out.wav\n",
+                name.c_str(), got_channels, got_channels == 1 ? "" : "s", got_rate, bits,
+                get16(f) == 1 ? "" : " (not integer PCM)");
+        return;
+    }
 }
 
 PCMWAV::~PCMWAV()

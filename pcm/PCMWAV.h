@@ -48,4 +48,7 @@ public:
 
 private:
     bool write_header(uint64_t file_size);
+    // With hints on, after a refusal: a line saying what the file's format
+    // chunk holds and how to convert it, when that format is the trouble.
+    void hint_format() const;
 };

@@ -95,6 +95,10 @@ bool Sampler::start()
     }
 
     device_pcm->print_info();
+    if (source == Diskfile && rate != PCM::file_rate && PCM::hints)
+        std::fprintf(stderr, "warning: the file is at %d Hz and plays at %d Hz: it will sound at the wrong speed "
+                             "and pitch (-rate %d plays it right)\n",
+                     PCM::file_rate, rate, PCM::file_rate);
     blocks_per_second = static_cast<double>(rate) / static_cast<double>(length);
     count = -1;
     reset_failures();
@@ -116,6 +120,15 @@ bool Sampler::read_block()
         }
     } else {
         int64_t n = file_pcm->read(buffer.get(), length);
+        if (n == -1) {
+            // Not the end of the file: the run ends, but says why.
+            if (errno == ETIMEDOUT)
+                std::fprintf(stderr, "error: Can't read %s: nothing arrived for %g ms\n", file_pcm->name.c_str(),
+                             std::floor((stall_limit + static_cast<double>(length) / PCM::file_rate) * 1000.0));
+            else
+                std::fprintf(stderr, "error: Can't read %s: %s\n", file_pcm->name.c_str(), std::strerror(errno));
+            return false;
+        }
         if (n != static_cast<int64_t>(length))
             return false;
         if (device_pcm->write(buffer.get(), static_cast<uint64_t>(n)) == n)

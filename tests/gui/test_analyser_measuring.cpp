@@ -5,6 +5,9 @@
 #include "gui/test_analyser_support.h"
 
 #include <X11/keysym.h>
+#include <filesystem>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <memory>
 
 using namespace harness;
@@ -194,6 +197,59 @@ TEST_F(AnalyserMeasuring, ExportWritesTheLevelsAndThePicture)
     Palette pal(dpy);
     EXPECT_EQ(paint(scene_of(l, Picture::Text::Exact), glyphs).differences(png.crop(Rect{0, 0, num_fft, 250}), pal), "");
     EXPECT_EQ(paint(scene_of(r, Picture::Text::Exact), glyphs).differences(png.crop(Rect{0, 250, num_fft, 250}), pal), "");
+}
+
+// Export is all or nothing, never over an earlier export: s before the
+// first block says there is nothing yet; twenty presses in a second leave
+// twenty pairs, made with the umask's permissions; a file system with room
+// for the CSV but not the picture gets one line with the reason, no file.
+TEST_F(AnalyserMeasuring, ExportsWholePairsUnderNamesOfTheirOwn)
+{
+    TempDir out;
+    const StereoBlock block{tone_block({{100, 1.0}}), tone_block({{300, 0.3}})};
+    ASSERT_NO_FATAL_FAILURE(start(std::vector<StereoBlock>(3, block), {"-xrm", "Zentaphon.exportDirectory: " + out.path()}));
+    auto listing = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(out.path()))
+            names.push_back(e.path());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    auto press_s = [&](int times) {
+        for (int i = 0; i < times; ++i)
+            ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 500, 100) && key(dpy, XK_s));
+    };
+    press_s(1);
+    ASSERT_TRUE(prog->wait_stderr("error: nothing to export yet")) << prog->stderr_text();
+    EXPECT_TRUE(listing().empty());
+
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    press_s(20);
+    EXPECT_TRUE(wait_until([&] { return count_of(prog->stderr_text(), "spectrum exported to ") == 20; }));
+    const std::vector<std::string> names = listing();
+    ASSERT_EQ(names.size(), 40u) << prog->stderr_text();
+    const mode_t mask = umask(0);
+    umask(mask);
+    struct stat st[2];
+    for (size_t i = 0; i < names.size(); i += 2) {
+        EXPECT_EQ(names[i].substr(0, names[i].size() - 4) + ".png", names[i + 1]);
+        ASSERT_TRUE(stat(names[i].c_str(), &st[0]) == 0 && stat(names[i + 1].c_str(), &st[1]) == 0);
+        EXPECT_EQ(st[0].st_mode & 0777, 0666 & ~mask) << names[i];
+    }
+
+    // Pages for the CSV and one more: the picture needs more than that.
+    ASSERT_GT(st[1].st_size, 4096);
+    const std::string size = "size=" + std::to_string(((st[0].st_size + 4095) / 4096 + 1) * 4) + "k";
+    if (mount("tmpfs", out.path().c_str(), "tmpfs", 0, size.c_str()) != 0)
+        GTEST_SKIP() << "no small file system to fill: " << std::strerror(errno);
+    press_s(1);
+    EXPECT_TRUE(wait_until([&] { return count_of(prog->stderr_text(), "error:") == 2; }));
+    usleep(300000);
+    const std::string err = prog->stderr_text();
+    EXPECT_EQ(count_of(err, "error:"), 2) << err;
+    EXPECT_NE(err.find(": No space left on device\n"), std::string::npos) << err;
+    EXPECT_TRUE(listing().empty());
+    umount(out.path().c_str());
 }
 
 // Button 3 posts the menu in either area; dragged through "Frequency

@@ -706,6 +706,15 @@ inline Windows open_windows(Display* dpy)
     return w;
 }
 
+// How often needle occurs in text.
+inline int count_of(const std::string& text, const std::string& needle)
+{
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
 inline bool is_set(Display* dpy, Window toggle)
 {
     return shows_colour(dpy, toggle, colour(dpy, "red"));

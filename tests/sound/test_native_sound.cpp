@@ -43,14 +43,6 @@ int bar_top(const Image& img, int x, const Palette& pal)
     return img.height();
 }
 
-int count_of(const std::string& text, const std::string& needle)
-{
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
-
 // Sets the analyser's Run and tells whether sampling starts and stays on
 // (a failed start springs the toggle back at once).
 bool run_starts(Display* dpy, const Windows& win)
