@@ -6,6 +6,8 @@
 #include "analyser/AnalyserExport.h"
 
 #include "analyser/Analyser.h"
+#include "analyser/MeasurementsWindow.h"
+#include "analyser/Measuring.h"
 #include "app/AppResources.h"
 
 #include <X11/Xutil.h>
@@ -329,11 +331,16 @@ bool export_spectrum()
         rows += static_cast<size_t>(analysers[i].width) * analysers[i].height * 3;
     }
 
-    const ExportFile files[] = {{".csv", write_csv, nullptr}, {".png", write_png, &picture}};
+    // With the "Measurements" window open, the values it shows go with them.
+    const bool measurements = measurements_window_open();
+    const ExportFile files[] = {{".csv", write_csv, nullptr}, {".png", write_png, &picture},
+                                {"-measurements.csv", write_measurements_csv, nullptr}};
     std::string chosen;
-    if (!write_files_together(base, files, 2, chosen))
+    if (!write_files_together(base, files, measurements ? 3 : 2, chosen))
         return false;
     std::fprintf(stderr, "spectrum exported to %s and %s\n", quoted_path(chosen + ".csv").c_str(),
                  quoted_path(chosen + ".png").c_str());
+    if (measurements)
+        std::fprintf(stderr, "measurements exported to %s\n", quoted_path(chosen + "-measurements.csv").c_str());
     return true;
 }

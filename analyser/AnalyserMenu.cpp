@@ -1,6 +1,7 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
-// "Peak level", "Export spectrum" and "Transfer function..." (which opens
-// the Transfer window, as the key t does). One menu serves both drawing areas
+// "Peak level", "Export spectrum", "Transfer function..." (which opens
+// the Transfer window, as the key t does) and "Measurements..." (the key m).
+// One menu serves both drawing areas
 // and every choice applies to both analysers; the menu is made at its
 // first post and starts from the settings.
 #include "analyser/AnalyserMenu.h"
@@ -8,6 +9,7 @@
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
+#include "analyser/MeasurementsWindow.h"
 #include "analyser/ReadingsMenu.h"
 #include "analyser/TransferWindow.h"
 #include "app/Startup.h"
@@ -108,6 +110,7 @@ void create_menu()
     XmStringFree(label);
     XtAddCallback(transfer_button, XmNactivateCallback, transfer_callback, nullptr);
     XtManageChild(transfer_button);
+    add_measurements_item(menu);
 }
 
 void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
@@ -121,6 +124,8 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
         export_spectrum();
     } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_t) {
         show_transfer_window();
+    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_m) {
+        show_measurements_window();
     } else if (event->type == KeyPress) {
         readings_key(XLookupKeysym(&event->xkey, 0));
     }

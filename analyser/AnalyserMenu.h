@@ -1,5 +1,6 @@
 // The measuring options of both analysers: their start from the settings,
-// the button-3 popup menu of the drawing areas and the export key "s".
+// the button-3 popup menu of the drawing areas, the export key "s" and the
+// key "m" that shows the measurements.
 #pragma once
 
 #include <X11/Intrinsic.h>

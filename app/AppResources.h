@@ -96,7 +96,13 @@
     ROW(transferdelay, "transferDelay", "TransferDelay", String, "0", unchecked, no_fallback,       \
         set_transfer_delay)                                                                        \
     ROW(coherencethreshold, "coherenceThreshold", "CoherenceThreshold", Float, "0.5",              \
-        range(0, 1), no_fallback, read_where_used)
+        range(0, 1), no_fallback, read_where_used)                                                 \
+    /* The measurements: THD's highest harmonic, the window at start-up, the log. */              \
+    ROW(harmonics, "harmonics", "Harmonics", Int, 9, range(2, 100), no_fallback, read_where_used)  \
+    ROW(measurements, "measurements", "Measurements", Boolean, False, unchecked, no_fallback,      \
+        read_where_used)                                                                           \
+    ROW(measurementlog, "measurementLog", "MeasurementLog", String, "", unchecked, no_fallback,    \
+        read_where_used)
 
 // The types of the rows: the field's C++ type and the representation the
 // toolkit converts the resource value to.

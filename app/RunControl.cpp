@@ -5,6 +5,7 @@
 
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
+#include "analyser/Measuring.h"
 #include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
@@ -77,6 +78,7 @@ Boolean sample_work_proc(XtPointer)
         } else {
             analysers[0].process_block(sampler.buffer.get(), Analyser::Mono, draw);
         }
+        measure_block(sampler.buffer.get(), sampler.count, block_inputs);
         XFlush(XtDisplay(main_window));
     }
     if (scope_running) {

@@ -2,6 +2,7 @@
 #include "app/Startup.h"
 
 #include "analyser/AnalyserMenu.h"
+#include "analyser/MeasurementsWindow.h"
 #include "analyser/Readings.h"
 #include "analyser/ReadingsMenu.h"
 #include "analyser/TransferWindow.h"
@@ -115,5 +116,7 @@ void start_up(int& argc, char** argv)
     show_scope_window();
     if (app_resources.transfer)
         show_transfer_window();
+    if (app_resources.measurements)
+        show_measurements_window();
     update_toggles();
 }

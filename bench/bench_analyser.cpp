@@ -2,10 +2,13 @@
 // (2048 frames at 44100 Hz, alpha 20, decay 48 dB/s, -100 .. +10 dB): in
 // stereo both analysers (left and right), in mono the one. No drawing and
 // no X display. The counter block_fraction is the time per block divided
-// by the block period 2048 / 44100 s (46.4 ms).
+// by the block period 2048 / 44100 s (46.4 ms). The measurements' cost is
+// given against the analysers' block, open and closed.
 #include <benchmark/benchmark.h>
 
 #include "analyser/Analyser.h"
+#include "analyser/Measurement.h"
+#include "analyser/Measuring.h"
 #include "app/AppResources.h"
 #include "common/BlockInputs.h"
 #include "sampler/Sampler.h"
@@ -122,6 +125,42 @@ BENCHMARK(BM_StereoBlockAveragedLog);
 void BM_StereoBlockDbfs(benchmark::State& state) { run(state, true, true, false, true); }
 BENCHMARK(BM_StereoBlockDbfs);
 
+// The work procedure's call for the measurements with their window closed
+// and no log, alone.
+void BM_MeasurementsClosed(benchmark::State& state)
+{
+    const BlockInputs in = set_up(false);
+    const std::vector<int32_t> data = music();
+    int count = 0;
+    for (auto _ : state) {
+        measure_block(data.data(), count++, in);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_MeasurementsClosed);
+
+// The measurements alone, at their dearest: stereo, averaging 16, every
+// block evaluated (the program evaluates every fifth).
+void BM_StereoMeasurements(benchmark::State& state)
+{
+    const BlockInputs in = set_up(false);
+    const std::vector<int32_t> data = music();
+    Measurement m;
+    m.setup(frames);
+    MeasurementSettings s;
+    s.averaging = 16;
+    Measures out;
+    unsigned b = 0;
+    for (auto _ : state) {
+        const int32_t* block = data.data() + static_cast<size_t>(b) * frames * 2;
+        m.add_block(block, in, s, false);
+        m.evaluate(block, in, s, out);
+        benchmark::DoNotOptimize(out.channel[0].thd_percent);
+        b = (b + 1) % blocks;
+    }
+}
+BENCHMARK(BM_StereoMeasurements);
+
 // The console table, and each run's CPU time per block by name for the
 // plain figures at the end.
 class Reporter : public benchmark::ConsoleReporter {
@@ -151,7 +190,7 @@ int main(int argc, char** argv)
     for (const auto& [name, secs] : reporter.seconds)
         std::printf("%-26s %.5f of the block period (%.1f us of %.1f ms)\n", name.c_str(),
                     secs / block_period, secs * 1e6, block_period * 1e3);
-    double plain = 0, measuring = 0, dbfs = 0;
+    double plain = 0, measuring = 0, dbfs = 0, closed = 0, measurements = 0;
     for (const auto& [name, secs] : reporter.seconds) {
         if (name == "BM_StereoBlockPeakSearch")
             plain = secs;
@@ -159,7 +198,17 @@ int main(int argc, char** argv)
             measuring = secs;
         if (name == "BM_StereoBlockDbfs")
             dbfs = secs;
+        if (name == "BM_MeasurementsClosed")
+            closed = secs;
+        if (name == "BM_StereoMeasurements")
+            measurements = secs;
     }
+    if (plain > 0 && closed > 0)
+        std::printf("the measurements closed (window and log off) against the analysers' block: %.5f times\n",
+                    closed / plain);
+    if (plain > 0 && measurements > 0)
+        std::printf("the measurements (stereo, averaging 16, every block) against the analysers' block: %.3f times\n",
+                    measurements / plain);
     if (plain > 0 && measuring > 0)
         std::printf("averaging 16 and log scale against the defaults (peak search on): %.3f times the block cost\n",
                     measuring / plain);

@@ -114,6 +114,55 @@ TEST(NativeSound, RecordsAMonitorAndShowsTheTonesLevel)
         << err;
 }
 
+// Live through the server, the measurement log on standard output: a
+// recorded tone at component 100 (2153.3 Hz) with 1 % third harmonic reads
+// as the file tests read it, the silent right channel as -inf without a
+// fundamental or a correlation.
+TEST(NativeSound, LogsTheMeasurementsOfARecordedTone)
+{
+    soundtest::SoundServer pa;
+    ASSERT_TRUE(pa.start()) << pa.error;
+    const StereoBlock tone{tone_block({{100, 0.5}, {300, 0.005}}), silent_block()};
+    ASSERT_TRUE(pa.play_raw(stereo_raw(std::vector<StereoBlock>(700, tone)))) << pa.error;
+
+    XServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    Display* dpy = server.display();
+    Program prog(server, {"-device", "pulse:" + monitor, "-xrm", "Zentaphon.measurementLog: -"}, server_env(pa));
+    ASSERT_TRUE(prog.started()) << prog.error();
+    SaveOnFailure evidence(server);
+    evidence.add("stderr", prog);
+    Windows win = open_windows(dpy);
+    ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+    ASSERT_TRUE(run_starts(dpy, win)) << prog.stderr_text();
+
+    // Two seconds in, past the monitor's first silence.
+    std::vector<std::string> lines;
+    ASSERT_TRUE(wait_until([&] {
+        std::istringstream out(prog.stdout_text());
+        lines.clear();
+        for (std::string l; std::getline(out, l);)
+            lines.push_back(l);
+        return lines.size() >= 1 + 2 * 8 && lines.size() % 2 == 1;
+    }, 20)) << prog.stdout_text();
+    EXPECT_EQ(lines[0], "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,"
+                        "sinad_db,correlation");
+    double t, rms, peak, f, level, thd;
+    char name[8];
+    const std::string& left = lines[lines.size() - 2];
+    ASSERT_EQ(std::sscanf(left.c_str(), "%lf,%5[a-z],%lf,%lf,%lf,%lf,%lf", &t, name, &rms, &peak, &f, &level, &thd), 7)
+        << left;
+    EXPECT_STREQ(name, "left");
+    const double amplitude_db = 20 * std::log10(0.5 * 32767 * 65536 / 2147483647.0);
+    EXPECT_NEAR(rms, amplitude_db, 0.02);
+    EXPECT_NEAR(level, amplitude_db, 0.02);
+    EXPECT_NEAR(f, 100 * 44100.0 / 2048, 0.5);
+    EXPECT_NEAR(thd, 1.00, 0.01);
+    EXPECT_EQ(left.back(), ',');
+    EXPECT_EQ(lines.back(), lines.back().substr(0, lines.back().find(',')) + ",right,-inf,-inf,,,,,,,");
+    EXPECT_EQ(prog.stderr_text().find("error:"), std::string::npos) << prog.stderr_text();
+}
+
 // Disk-file mode plays the file to the server's default sink: its monitor
 // hears the file's samples exactly, but for the server's ramp at the start.
 TEST(NativeSound, PlaysAFileToTheServerSampleForSample)

@@ -1,0 +1,229 @@
+// The measurements as CSV lines, as the readout's rows, and the log.
+#include "analyser/MeasurementText.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+const char measurement_csv_header[] =
+    "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,sinad_db,"
+    "correlation\n";
+
+namespace {
+
+void line_of(std::FILE* f, double time_s, const char* name, const ChannelMeasures& c,
+             const Measures& m, double calibration_db)
+{
+    std::fprintf(f, "%.3f,%s,%.3f,%.3f,", time_s, name, c.rms_dbfs, c.peak_dbfs);
+    if (c.has_fundamental)
+        std::fprintf(f, "%.3f,%.3f,%.5f,%.5f,%.3f,%.3f,", c.frequency_hz, c.level_dbfs + calibration_db,
+                     c.thd_percent, c.thdn_percent, c.snr_db, c.sinad_db);
+    else
+        std::fputs(",,,,,,", f);
+    if (m.has_correlation)
+        std::fprintf(f, "%.4f", m.correlation);
+    std::fputc('\n', f);
+}
+
+// Label column and, per channel, a value field and a unit field.
+constexpr int label_width = 14;
+constexpr int value_width = 10;
+constexpr int unit_width = 7;
+
+class Rows {
+public:
+    Rows(char (*rows)[readout_width + 1], int channels) : rows_(rows), channels_(channels) {}
+
+    // A new row with this label; its channels' fields follow with value().
+    void row(const char* label)
+    {
+        line_ = rows_[count_++];
+        std::memset(line_, ' ', readout_width);
+        line_[readout_width] = '\0';
+        put(0, label, label_width, false);
+        column_ = 0;
+    }
+    // The next channel's field: the number formatted, or "-" when absent.
+    void value(bool present, const char* format, double v, const char* unit)
+    {
+        char text[64] = "-";
+        if (present)
+            std::snprintf(text, sizeof text, format, v);
+        field(text, present ? unit : "");
+    }
+    // The next channel's field holds text.
+    void field(const char* text, const char* unit)
+    {
+        const int at = label_width + column_ * (value_width + 1 + unit_width);
+        put(at, text, value_width, true);
+        put(at + value_width + 1, unit, unit_width, false);
+        ++column_;
+    }
+    // The same value for every channel.
+    void each(bool (*present)(const ChannelMeasures&), const char* format,
+              double ChannelMeasures::*field, const char* unit, const Measures& m, double offset = 0)
+    {
+        for (int c = 0; c < channels_; ++c)
+            value(present(m.channel[c]), format, m.channel[c].*field + offset, unit);
+    }
+    int count() const { return count_; }
+
+private:
+    void put(int at, const char* text, int width, bool right)
+    {
+        int len = static_cast<int>(std::strlen(text));
+        if (len > width)
+            len = width;
+        std::memcpy(line_ + at + (right ? width - len : 0), text, static_cast<size_t>(len));
+    }
+
+    char (*rows_)[readout_width + 1];
+    int channels_;
+    char* line_ = nullptr;
+    int count_ = 0;
+    int column_ = 0;
+};
+
+bool nothing(const ChannelMeasures&)
+{
+    return false;
+}
+
+bool always(const ChannelMeasures&)
+{
+    return true;
+}
+
+bool sounding(const ChannelMeasures& c)
+{
+    return c.rms_dbfs >= Measurement::floor_dbfs;
+}
+
+bool fundamental(const ChannelMeasures& c)
+{
+    return c.has_fundamental;
+}
+
+} // namespace
+
+bool write_measurement_lines(std::FILE* f, double time_s, const Measures& m, double calibration_db)
+{
+    if (!m.measured)
+        return !std::ferror(f);
+    if (m.channels == 1)
+        line_of(f, time_s, "mono", m.channel[0], m, calibration_db);
+    for (int c = 0; m.channels == 2 && c < 2; ++c)
+        line_of(f, time_s, c == 0 ? "left" : "right", m.channel[c], m, calibration_db);
+    return !std::ferror(f);
+}
+
+int format_readout(const Measures& m, double calibration_db, const char* unit,
+                   char rows[readout_rows][readout_width + 1])
+{
+    const int channels = m.channels == 2 ? 2 : 1;
+    Rows r(rows, channels);
+    r.row("");
+    // The header names each column over its value field.
+    const char* names[2] = {channels == 2 ? "Left" : "Mono", "Right"};
+    for (int c = 0; c < channels; ++c)
+        r.field(names[c], "");
+    const bool measured = m.measured;
+    auto present = [&](bool (*p)(const ChannelMeasures&)) { return measured ? p : nothing; };
+    using C = ChannelMeasures;
+    r.row("RMS");
+    r.each(present(sounding), "%.2f", &C::rms_dbfs, unit, m, calibration_db);
+    r.row("Peak");
+    r.each(present(sounding), "%.2f", &C::peak_dbfs, unit, m, calibration_db);
+    r.row("Crest factor");
+    r.each(present(sounding), "%.2f", &C::crest_db, "dB", m);
+    r.row("DC offset");
+    r.each(present(always), "%.3f", &C::dc_percent, "%FS", m);
+    r.row("Frequency");
+    r.each(present(fundamental), "%.2f", &C::frequency_hz, "Hz", m);
+    r.row("Level");
+    r.each(present(fundamental), "%.2f", &C::level_dbfs, unit, m, calibration_db);
+    r.row("THD");
+    r.each(present(fundamental), "%.4f", &C::thd_percent, "%", m);
+    r.row("");
+    r.each(present(fundamental), "%.2f", &C::thd_db, "dB", m);
+    r.row("THD+N");
+    r.each(present(fundamental), "%.4f", &C::thdn_percent, "%", m);
+    r.row("");
+    r.each(present(fundamental), "%.2f", &C::thdn_db, "dB", m);
+    r.row("SNR");
+    r.each(present(fundamental), "%.2f", &C::snr_db, "dB", m);
+    r.row("SINAD");
+    r.each(present(fundamental), "%.2f", &C::sinad_db, "dB", m);
+    r.row("ENOB");
+    r.each(present(fundamental), "%.2f", &C::enob_bits, "bits", m);
+    if (channels == 2) {
+        const bool both = measured && sounding(m.channel[0]) && sounding(m.channel[1]);
+        r.row("Correlation");
+        r.value(measured && m.has_correlation, "%+.3f", m.correlation, "");
+        r.row("Balance L-R");
+        r.value(both, "%+.2f", m.balance_db, "dB");
+        r.row("Phase R-L");
+        r.value(measured && m.has_phase, "%+.1f", m.phase_deg, "deg");
+    }
+    return r.count();
+}
+
+bool MeasurementLog::open(const char* path)
+{
+    close();
+    path_ = path;
+    if (std::strcmp(path, "-") == 0) {
+        file_ = stdout;
+    } else {
+        // Without blocking, so that a FIFO nobody reads fails here rather
+        // than holding the program in open(); writes then block as usual.
+        const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        file_ = fd >= 0 ? fdopen(fd, "w") : nullptr;
+        if (!file_) {
+            std::fprintf(stderr, "error: cannot write the measurement log %s: %s\n", path,
+                         std::strerror(errno));
+            if (fd >= 0)
+                ::close(fd);
+            return false;
+        }
+    }
+    // A reader that goes away makes a write fail, not the program end.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (std::fputs(measurement_csv_header, file_) < 0 || std::fflush(file_) != 0) {
+        fail();
+        return false;
+    }
+    return true;
+}
+
+void MeasurementLog::close()
+{
+    if (file_ && file_ != stdout)
+        std::fclose(file_);
+    file_ = nullptr;
+}
+
+void MeasurementLog::write(double time_s, const Measures& m, double calibration_db)
+{
+    if (!file_)
+        return;
+    errno = 0;
+    if (!write_measurement_lines(file_, time_s, m, calibration_db) || std::fflush(file_) != 0)
+        fail();
+}
+
+void MeasurementLog::fail()
+{
+    const int e = errno;
+    std::fprintf(stderr, "error: cannot write the measurement log %s: %s\n", path_,
+                 e ? std::strerror(e) : "write failed");
+    if (file_ != stdout)
+        std::fclose(file_);
+    else
+        std::clearerr(stdout);
+    file_ = nullptr;
+}

@@ -1,0 +1,269 @@
+// The measurements in the running program: generated 16-bit files played in
+// disk-file mode, read back through the log, the "Measurements" window and
+// its export. Expected values come from how each signal was made.
+#include "gui/test_analyser_support.h"
+#include "gui/test_control.h"
+
+#include <X11/keysym.h>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <random>
+
+using namespace harness;
+using namespace analyser_test;
+
+namespace {
+
+using Wave = std::function<LD(int)>;    // frame -> sample, full scale 1
+const LD pi = std::acos(LD(-1));
+const LD half_db = 20 * std::log10(LD(0.5)), half = 0.5;   // -6.02 dBFS
+
+// A sine of f Hz and amplitude a, with second and third harmonics of these
+// fractions of a, all shifted by phase.
+Wave sine(LD f, LD a, LD second = 0, LD third = 0, LD phase = 0)
+{
+    return [=](int i) {
+        const LD w = 2 * pi * f * i / sample_rate + phase;
+        return a * (std::sin(w) + second * std::sin(2 * w) + third * std::sin(3 * w));
+    };
+}
+
+// Gaussian noise: the same sequence for the same seed.
+Wave noise(LD rms, unsigned seed)
+{
+    return [gen = std::mt19937(seed), g = std::normal_distribution<double>(0, double(rms))](int) mutable {
+        return LD(g(gen));
+    };
+}
+
+Wave operator+(Wave a, Wave b)
+{
+    return [=](int i) mutable { return a(i) + b(i); };
+}
+
+// A file of stretches of frames each, (left, right), in 16 bits.
+std::vector<StereoBlock> blocks_of(int frames, std::vector<std::pair<Wave, Wave>> stretches)
+{
+    StereoBlock all;
+    auto put = [](std::vector<int16_t>& out, LD v) { out.push_back(int16_t(std::clamp<LD>(std::nearbyint(v * 32767), -32768, 32767))); };
+    for (auto& [l, r] : stretches)
+        for (int i = 0; i < frames; ++i) {
+            put(all.left, l(i));
+            put(all.right, r(i));
+        }
+    std::vector<StereoBlock> blocks;
+    for (auto at = all.left.begin(), r = all.right.begin(); at != all.left.end(); at += block_frames, r += block_frames)
+        blocks.push_back({{at, at + block_frames}, {r, r + block_frames}});
+    return blocks;
+}
+
+const std::string header =
+    "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,sinad_db,correlation";
+
+// A CSV line by the header's names; an empty field reads as NaN.
+struct Line : std::map<std::string, std::string> {
+    double operator()(const std::string& name) const { return at(name).empty() ? NAN : std::strtod(at(name).c_str(), nullptr); }
+};
+
+std::vector<Line> read_csv(const std::string& path)
+{
+    std::vector<Line> out;
+    std::vector<std::string> lines = control_test::read_lines(path);
+    EXPECT_FALSE(lines.empty() || lines[0] != header) << path;
+    for (size_t k = 1; k < lines.size(); ++k) {
+        std::stringstream names(header), values(lines[k] + ",");
+        out.emplace_back();
+        for (std::string name, value; std::getline(names, name, ',') && std::getline(values, value, ',');)
+            out.back()[name] = value;
+    }
+    return out;
+}
+
+class Measurements : public testing::Test {
+protected:
+    XServer server;
+    Display* dpy = server.display();
+    TempDir dir;
+    DeviceLog device{dir.file("dsp.log")};
+    std::unique_ptr<Program> prog;
+    std::unique_ptr<SaveOnFailure> evidence;
+    Windows win;
+    const std::string log = dir.file("measurements.csv");
+
+    void start(const std::vector<StereoBlock>& blocks, std::vector<std::string> args)
+    {
+        ASSERT_TRUE(server.ok()) << server.error();
+        ASSERT_TRUE(write_file(dir.file("signal.wav"), wav_bytes(blocks)));
+        args.insert(args.begin(), {"-diskfile", "-filename", dir.file("signal.wav")});
+        prog = std::make_unique<Program>(
+            server, args, Env{{"LD_PRELOAD", ZEN_SIMDSP}, {"SIMDSP_PACE", "fast"}, {"SIMDSP_LOG", device.path}});
+        ASSERT_TRUE(prog->started()) << prog->error();
+        evidence = std::make_unique<SaveOnFailure>(server);
+        evidence->add("stderr", *prog);
+        win = open_windows(dpy);
+        ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+    }
+    void play()
+    {
+        const int closes = device.closes() + 1;
+        ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
+        ASSERT_TRUE(wait_run_over(dpy, device, closes, win.controls.analyser_run)) << device.text();
+    }
+};
+
+}  // namespace
+
+// At 16384 frames every block is logged: THD of 1 % third harmonic on and
+// off a component, of 0.1 % second plus third; SNR of noise 60 dB below a
+// sine over the whole band, of which the band 20 Hz .. 20 kHz holds 19980 /
+// 22050; THD+N of a bare 16-bit sine; level, peak and frequency; the
+// correlation of identical, opposite, independent and silent channels.
+TEST_F(Measurements, LogOfStereoBlocksAt16384Frames)
+{
+    const LD rms = half / std::sqrt(LD(2));
+    const Wave tone = sine(1000, half), hiss = tone + noise(rms / 1000, 1), minus = [hiss](int i) mutable { return -hiss(i); };
+    ASSERT_NO_FATAL_FAILURE(start(blocks_of(16384, {{sine(1000, half, 0, 0.01), sine(1001.3L, half, 0, 0.01)},
+                                                    {sine(1000, half, 0.001, 0.001), sine(997.3L, half)},
+                                                    {hiss, sine(997.3L, std::pow(LD(10), LD(-1) / 20))},
+                                                    {hiss, hiss},
+                                                    {hiss, minus},
+                                                    {noise(rms, 2), noise(rms, 3)},
+                                                    {tone, sine(0, 0)}}),
+                                  {"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + log}));
+    ASSERT_NO_FATAL_FAILURE(play());
+    const std::vector<Line> l = read_csv(log);
+    ASSERT_EQ(l.size(), 14u);
+    for (size_t i = 0; i < l.size(); ++i) {
+        EXPECT_EQ(l[i].at("channel"), i % 2 ? "right" : "left") << i;
+        EXPECT_NEAR(l[i]("time_s"), (i / 2 + 1) * 16384.0 / 44100, 0.0005) << i;
+    }
+    EXPECT_NEAR(l[0]("thd_pct"), 1.00, 0.01);
+    EXPECT_NEAR(l[1]("thd_pct"), 1.00, 0.01);
+    EXPECT_NEAR(l[1]("frequency_hz"), 1001.3, 0.05);
+    EXPECT_NEAR(l[2]("thd_pct"), 0.1 * std::sqrt(2.0), 0.002);
+    EXPECT_NEAR(l[3]("frequency_hz"), 997.3, 0.05);
+    EXPECT_NEAR(l[3]("rms_dbfs"), double(half_db), 0.02);
+    EXPECT_NEAR(l[3]("peak_dbfs"), double(half_db), 0.1);
+    EXPECT_NEAR(l[3]("level_db"), double(half_db), 0.02);
+    EXPECT_NEAR(l[4]("snr_db"), 60 - 10 * std::log10(19980.0 / 22050), 0.3);
+    EXPECT_LT(-l[5]("sinad_db"), -95);
+    EXPECT_LT(20 * std::log10(l[5]("thdn_pct") / 100), -95);
+    EXPECT_NEAR(l[6]("correlation"), 1.0, 0.01);
+    EXPECT_NEAR(l[8]("correlation"), -1.0, 0.01);
+    EXPECT_NEAR(l[10]("correlation"), 0.0, 0.05);
+    EXPECT_EQ(l[11]("correlation"), l[10]("correlation"));
+    EXPECT_EQ(l[13]("rms_dbfs"), -INFINITY);
+    for (const char* f : {"frequency_hz", "level_db", "thd_pct", "thdn_pct", "snr_db", "sinad_db", "correlation"})
+        EXPECT_TRUE(std::isnan(l[13](f))) << f;
+    EXPECT_TRUE(std::isnan(l[12]("correlation")));
+}
+
+// At 2048 frames (21.5 blocks a second) in mono, one update every
+// rint(21.5 / 4) = 5 blocks, from the first: the mono line without a
+// correlation, THD on and off a component, a frequency within 0.5 Hz; in
+// dBFS mode calibrated by 100 dB, the level of the fundamental only. The
+// window is shown at start-up by its resource.
+TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
+{
+    const Wave s0 = sine(1000, half, 0, 0.01), s1 = sine(1001.3L, half, 0, 0.01), s2 = sine(997.3L, half);
+    ASSERT_NO_FATAL_FAILURE(start(blocks_of(5 * block_frames, {{s0, s0}, {s1, s1}, {s2, s2}}),
+                                  {"-mono", "-xrm", "Zentaphon.measurementLog: " + log, "-xrm", "Zentaphon.measurements: True",
+                                   "-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.calibration: 100"}));
+    ASSERT_TRUE(place_window(dpy, wait_for_window(dpy, "Measurements"), 100, 760)) << dump_tree(dpy, server.root());
+    ASSERT_NO_FATAL_FAILURE(play());
+    char first[32];
+    std::snprintf(first, sizeof first, "%.3f,mono,", 2048.0 / 44100);
+    EXPECT_EQ(control_test::read_lines(log).at(1).rfind(first, 0), 0u);
+    const std::vector<Line> l = read_csv(log);
+    ASSERT_EQ(l.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_NEAR(l[i]("time_s"), (5 * i + 1) * 2048.0 / 44100, 0.0005) << i;
+        EXPECT_EQ(l[i].at("correlation"), "") << i;
+    }
+    EXPECT_NEAR(l[0]("thd_pct"), 1.00, 0.01);
+    EXPECT_NEAR(l[1]("thd_pct"), 1.00, 0.01);
+    EXPECT_NEAR(l[2]("frequency_hz"), 997.3, 0.5);
+    EXPECT_NEAR(l[2]("level_db"), double(half_db) + 100, 0.02);   // calibrated in dBFS mode
+    EXPECT_NEAR(l[2]("rms_dbfs"), double(half_db), 0.05);         // never
+}
+
+// The window opens from the key m and from the menu, shows the values of
+// a tone with 1 % third harmonic whose right channel leads by 90 degrees,
+// and export writes them. A log that cannot be written says so once and
+// the run goes on to the end of the file.
+TEST_F(Measurements, WindowShowsAndExportsTheValues)
+{
+    TempDir out;
+    ASSERT_NO_FATAL_FAILURE(start(blocks_of(16384, {{sine(1000, half, 0, 0.01), sine(1000, half, 0, 0.01, pi / 2)}}),
+                                  {"-length", "16384", "-xrm", "Zentaphon.measurementLog: /dev/full", "-xrm",
+                                   "Zentaphon.exportDirectory: " + out.path()}));
+    ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 500, 100));
+    ASSERT_TRUE(key(dpy, XK_m));
+    Window readout = wait_for_window(dpy, "Measurements");
+    ASSERT_NE(readout, 0u) << dump_tree(dpy, server.root());
+    ASSERT_TRUE(send_delete_window(dpy, readout));
+    ASSERT_TRUE(wait_for_window_gone(dpy, "Measurements"));
+
+    // Button 3, then release on the menu's last entry, a gadget below the
+    // last window, "Transfer function...".
+    const std::vector<Window> known = top_levels(dpy);
+    ASSERT_TRUE(press(dpy, win.spectrum.area[0], 300, 100, 3));
+    Window menu = 0, pane = 0;
+    ASSERT_TRUE(wait_until([&] {
+        for (Window w : top_levels(dpy))
+            if (is_viewable(dpy, w) && std::find(known.begin(), known.end(), w) == known.end())
+                menu = w;
+        return menu != 0;
+    }));
+    for (Window w : children(dpy, menu))
+        pane = is_viewable(dpy, w) ? w : pane;
+    const std::vector<WindowInfo> items = kids_top_down(dpy, pane);
+    ASSERT_EQ(items.size(), 5u) << dump_tree(dpy, server.root());
+    const int y = items[4].y + items[4].height * 3 / 2;
+    ASSERT_TRUE(move_pointer(dpy, pane, 10, y));
+    ASSERT_TRUE(release(dpy, pane, 10, y, 3));
+    readout = wait_for_window(dpy, "Measurements");
+    ASSERT_NE(readout, 0u) << dump_tree(dpy, server.root());
+    ASSERT_TRUE(place_window(dpy, readout, 100, 760));   // below the analyser
+    ASSERT_NO_FATAL_FAILURE(play());
+    EXPECT_EQ(device.writes(), 1);
+
+    Glyphs glyphs(dpy);
+    const uint32_t ink = colour(dpy, "yellow");
+    auto shows = [&](const Image& img, const std::string& text) {   // anywhere in the grid font
+        const auto& px = glyphs.pixels(text);
+        for (int oy = 0; oy < img.height(); ++oy)
+            for (int ox = 0; ox + int(text.size()) * glyphs.cell_width() <= img.width(); ++ox)
+                if (std::all_of(px.begin(), px.end(), [&](auto p) {
+                        return oy + p.second >= 0 && oy + p.second < img.height() && img.at(ox + p.first, oy + p.second) == ink;
+                    }))
+                    return true;
+        return false;
+    };
+    Image img;
+    EXPECT_TRUE(wait_until([&] {
+        img = capture(dpy, readout);
+        return shows(img, "1000.00 Hz") && shows(img, "1.0000 %") && shows(img, "+90.0 deg");
+    })) << "values not shown";
+    evidence->add("readout", img);
+
+    ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 500, 100));
+    ASSERT_TRUE(key(dpy, XK_s));
+    ASSERT_TRUE(prog->wait_stderr("measurements exported to ")) << prog->stderr_text();
+    const std::string err = prog->stderr_text();
+    const size_t at = err.find("measurements exported to ") + 25;
+    const std::string csv = err.substr(at, err.find('\n', at) - at);
+    EXPECT_EQ(csv.rfind(out.path() + "/zentaphon-", 0), 0u) << csv;
+    EXPECT_EQ(csv.substr(csv.size() - 17), "-measurements.csv");
+    const std::vector<Line> l = read_csv(csv);
+    ASSERT_EQ(l.size(), 2u);
+    for (const Line& c : l) {
+        EXPECT_NEAR(c("frequency_hz"), 1000, 0.05);
+        EXPECT_NEAR(c("thd_pct"), 1.00, 0.01);
+        EXPECT_NEAR(c("correlation"), 0.0, 0.01);
+    }
+    // One line for the log, none about anything else.
+    EXPECT_EQ(err.find("error: "), err.find("error: cannot write the measurement log /dev/full: "));
+    EXPECT_EQ(err.find("error: ", err.find("error: ") + 1), std::string::npos) << err;
+}
