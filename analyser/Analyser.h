@@ -6,11 +6,13 @@
 // [lowerdb, upperdb]; rows run from upperdb (0) to lowerdb (height - 1).
 #pragma once
 
+#include "analyser/AnalyserPens.h"
 #include "common/BlockInputs.h"
 
 #include <X11/Xlib.h>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class Analyser {
 public:
@@ -26,7 +28,8 @@ public:
     bool has_block = false;     // levels come from at least one block
     unsigned int width;         // pixels
     unsigned int height;        // pixels
-    GC gc;
+    GC gc;                      // the background colour's context of pens
+    AnalyserPens pens;          // a context per colour, with the current clip
     int font_width;             // grid font cell, pixels
     int font_height;
     // Owned arrays: the tables are rebuilt on resize, the rest allocated
@@ -74,6 +77,25 @@ public:
     unsigned long reference_pixel;
     std::unique_ptr<double[]> reference;    // num_fft
     std::unique_ptr<XPoint[]> reference_points;   // width: each column's point of the trace
+    // Drawing buffers, sized with the window: a segment per column, and the
+    // grid's lines in drawing order (kept between blocks).
+    struct GridLine {
+        enum Label { Hz, LogHz, Db };
+        int16_t at;             // column of a frequency line, row of a level line
+        bool vertical;
+        bool major;
+        bool drawn;             // the 0 Hz line shows its label only
+        Label label;
+        double value;           // Hz or dB
+        // The label, when the grid is drawn with labels: its text and the
+        // start of its baseline.
+        char text[16];
+        int length;
+        int text_x, text_y;
+    };
+    std::unique_ptr<XSegment[]> segments;
+    unsigned int segment_capacity;
+    std::vector<GridLine> grid_lines;
 
     Analyser();
     Analyser(const Analyser&) = delete;
@@ -132,7 +154,15 @@ public:
     void draw(XRectangle rect, bool full);
     void draw_grid(bool labels);
     void draw_columns(int first, int end, bool full);
-    void draw_log_grid(bool labels);
+    void collect_grid(bool labels);
+    void collect_log_grid();
+    void lay_out_label(GridLine& line) const;
+    void draw_grid_in_order(bool labels);
+    bool draw_grid_grouped();
+    bool labels_apart() const;
+    void draw_labels_grouped();
+    void draw_segments(AnalyserPens::Colour colour, unsigned int count);
+    void size_buffers();
     void update_reference_points();
     void draw_reference(int first, int end, bool full);
     double marker_frequency(unsigned int sx) const;

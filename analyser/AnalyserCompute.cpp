@@ -20,7 +20,8 @@ Analyser::Analyser()
       peak_hold(0), label_x(0), label_y(0), label{}, averaging(1), restart_averaging(false),
       log_scale(false), show_peak_level(false), dbfs(false), peak_read_freq(0.0),
       peak_read_level(0.0), frozen(false), restart_levels(false), reference_shown(false),
-      reference_pixel(0)
+      reference_pixel(0),
+      segment_capacity(0)
 {
 }
 

@@ -38,16 +38,18 @@ bool Analyser::init(Display* d, Window w)
     initialised = true;
     display = d;
     window = w;
-    gc = XCreateGC(display, window, 0, nullptr);
+    XFontStruct* font = app_resources.gridfont;
+    reference_pixel = reference_colour(display, window);
+    pens.create(display, window, font ? font->fid : 0, reference_pixel);
+    gc = pens.background();
     read_window_size(display, window, width, height);
-    if (XFontStruct* font = app_resources.gridfont) {
-        XSetFont(display, gc, font->fid);
+    if (font) {
         font_width = font->max_bounds.rbearing - font->min_bounds.lbearing;
         font_height = font->max_bounds.ascent + font->max_bounds.descent;
     }
-    reference_pixel = reference_colour(display, window);
     setup_arrays();
     build_maps();
+    size_buffers();
     compute_gauss();
     markers[0] = 0;
     markers[1] = static_cast<uint16_t>(width - 1);
@@ -64,6 +66,7 @@ void Analyser::resize(bool redraw)
     for (unsigned int k = 0; k < num_fft; ++k)
         bar_y[k] = db2sy(level[k]);
     build_maps();
+    size_buffers();
     markers[0] = marker_column(f0);
     markers[1] = marker_column(f1);
     if (redraw) {
@@ -101,7 +104,7 @@ void Analyser::set_log_scale(bool on)
     markers[0] = marker_column(f0);
     markers[1] = marker_column(f1);
     XRectangle all = {0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
-    XSetClipMask(display, gc, None);
+    pens.unclip();
     if (peak_search)
         draw_peak_label(false);
     draw(all, true);
@@ -111,7 +114,7 @@ void Analyser::set_log_scale(bool on)
 static void redraw_all(Analyser& a)
 {
     XRectangle all = {0, 0, static_cast<unsigned short>(a.width), static_cast<unsigned short>(a.height)};
-    XSetClipMask(a.display, a.gc, None);
+    a.pens.unclip();
     if (a.peak_search)
         a.draw_peak_label(false);
     a.draw(all, true);
@@ -126,7 +129,7 @@ void Analyser::set_dbfs(bool on)
     const double f0 = initialised ? marker_frequency(markers[0]) : 0.0;
     const double f1 = initialised ? marker_frequency(markers[1]) : 0.0;
     if (initialised && peak_search) {
-        XSetClipMask(display, gc, None);
+        pens.unclip();
         draw_peak_label(false);
     }
     dbfs = on;
@@ -193,15 +196,15 @@ void Analyser::draw_reference(int first, int end, bool full)
 {
     if (!reference_points || first >= end)
         return;
-    XSetForeground(display, gc, reference_pixel);
+    GC pen = pens(AnalyserPens::Reference);
     const int last = static_cast<int>(width) - 1;
     auto polyline = [&](int a, int b) {
         a = std::max(a - 1, 0);
         b = std::min(b + 1, last);
         if (a == b)
-            XDrawPoint(display, window, gc, reference_points[a].x, reference_points[a].y);
+            XDrawPoint(display, window, pen, reference_points[a].x, reference_points[a].y);
         else
-            XDrawLines(display, window, gc, &reference_points[a], b - a + 1, CoordModeOrigin);
+            XDrawLines(display, window, pen, &reference_points[a], b - a + 1, CoordModeOrigin);
     };
     if (full) {
         polyline(first, end - 1);
@@ -229,7 +232,7 @@ void Analyser::set_peak_level(bool on)
     if (on == show_peak_level)
         return;
     if (initialised && peak_search) {
-        XSetClipMask(display, gc, None);
+        pens.unclip();
         draw_peak_label(false);
         show_peak_level = on;
         draw_grid(true);
@@ -248,12 +251,33 @@ static bool label_block()
     return sampler.count % t == 0;
 }
 
+// One segment per column (a bar, or the part of one that changed), and
+// room for the grid's lines.
+void Analyser::size_buffers()
+{
+    if (segment_capacity < width) {
+        segments = std::make_unique<XSegment[]>(width);
+        segment_capacity = width;
+    }
+}
+
+void Analyser::draw_segments(AnalyserPens::Colour colour, unsigned int count)
+{
+    if (count > 0)
+        XDrawSegments(display, window, pens(colour), segments.get(), static_cast<int>(count));
+}
+
+static XSegment column_segment(int sx, int top, int bottom)
+{
+    return XSegment{static_cast<short>(sx), static_cast<short>(top), static_cast<short>(sx),
+                    static_cast<short>(bottom)};
+}
+
 void Analyser::draw(XRectangle rect, bool full)
 {
-    XSetClipRectangles(display, gc, 0, 0, &rect, 1, Unsorted);
+    pens.clip(rect);
     if (peak_search)
         draw_peak_label(false);
-    XSetForeground(display, gc, app_resources.backgroundcolor);
 
     // An expose queued before a shrink may reach beyond the recorded width;
     // those columns show no component.
@@ -264,22 +288,26 @@ void Analyser::draw(XRectangle rect, bool full)
     if (columned()) {
         draw_columns(first, end, full);
     } else if (full) {
-        XFillRectangle(display, window, gc, 0, 0, width, height);
-        XSetForeground(display, gc, app_resources.datacolor);
+        XFillRectangle(display, window, pens(AnalyserPens::Background), 0, 0, width, height);
+        unsigned int n = 0;
         for (int sx = first; sx < end; ++sx)
-            XDrawLine(display, window, gc, sx, bar_y[sx2fc(sx)], sx, bottom);
+            segments[n++] = column_segment(sx, bar_y[sx2fc(sx)], bottom);
+        draw_segments(AnalyserPens::Data, n);
     } else {
+        unsigned int n = 0;
         for (int sx = first; sx < end; ++sx) {   // fallen bars: erase the top
             int fc = sx2fc(sx);
             if (bar_y[fc] > old_bar_y[fc])
-                XDrawLine(display, window, gc, sx, old_bar_y[fc], sx, bar_y[fc] - 1);
+                segments[n++] = column_segment(sx, old_bar_y[fc], bar_y[fc] - 1);
         }
-        XSetForeground(display, gc, app_resources.datacolor);
+        draw_segments(AnalyserPens::Background, n);
+        n = 0;
         for (int sx = first; sx < end; ++sx) {   // risen bars: extend upwards
             int fc = sx2fc(sx);
             if (bar_y[fc] < old_bar_y[fc])
-                XDrawLine(display, window, gc, sx, old_bar_y[fc], sx, bar_y[fc]);
+                segments[n++] = column_segment(sx, old_bar_y[fc], bar_y[fc]);
         }
+        draw_segments(AnalyserPens::Data, n);
     }
 
     if (reference_shown)
@@ -288,9 +316,9 @@ void Analyser::draw(XRectangle rect, bool full)
     draw_grid(full || label_block());
 
     if (peak_search) {
-        XSetForeground(display, gc, app_resources.markercolor);
-        XDrawLine(display, window, gc, markers[0], 0, markers[0], bottom);
-        XDrawLine(display, window, gc, markers[1], 0, markers[1], bottom);
+        GC marker = pens(AnalyserPens::Marker);
+        XDrawLine(display, window, marker, markers[0], 0, markers[0], bottom);
+        XDrawLine(display, window, marker, markers[1], 0, markers[1], bottom);
         draw_peak_label(true);
     }
 }
@@ -300,96 +328,234 @@ void Analyser::draw(XRectangle rect, bool full)
 void Analyser::draw_columns(int first, int end, bool full)
 {
     const int bottom = static_cast<int>(height) - 1;
+    unsigned int n = 0;
     if (full) {
-        XFillRectangle(display, window, gc, 0, 0, width, height);
-        XSetForeground(display, gc, app_resources.datacolor);
+        XFillRectangle(display, window, pens(AnalyserPens::Background), 0, 0, width, height);
         for (int sx = first; sx < end; ++sx)
-            XDrawLine(display, window, gc, sx, column_y[sx], sx, bottom);
+            segments[n++] = column_segment(sx, column_y[sx], bottom);
+        draw_segments(AnalyserPens::Data, n);
         return;
     }
     for (int sx = first; sx < end; ++sx)     // fallen bars: erase the top
         if (column_y[sx] > old_column_y[sx])
-            XDrawLine(display, window, gc, sx, old_column_y[sx], sx, column_y[sx] - 1);
-    XSetForeground(display, gc, app_resources.datacolor);
+            segments[n++] = column_segment(sx, old_column_y[sx], column_y[sx] - 1);
+    draw_segments(AnalyserPens::Background, n);
+    n = 0;
     for (int sx = first; sx < end; ++sx)     // risen bars: extend upwards
         if (column_y[sx] < old_column_y[sx])
-            XDrawLine(display, window, gc, sx, old_column_y[sx], sx, column_y[sx]);
+            segments[n++] = column_segment(sx, old_column_y[sx], column_y[sx]);
+    draw_segments(AnalyserPens::Data, n);
 }
 
 // Lines at 1, 2 and 5 times each power of ten inside the axis, major at
 // the powers of ten, labelled "20", "500", "1k", "20k".
-void Analyser::draw_log_grid(bool labels)
+void Analyser::collect_log_grid()
 {
     const LogAxis axis(width, num_fft, axis_half_rate(sampler.rate), dbfs);
-    const int bottom = static_cast<int>(height) - 1;
-    char text[16];
     for (double decade = 10.0; decade < axis.f_hi(); decade *= 10.0) {
         for (double step : {1.0, 2.0, 5.0}) {
             const double f = decade * step;
             if (f < axis.f_lo() || f >= axis.f_hi())
                 continue;
             const int sx = static_cast<int>(std::floor(axis.position(f) + 0.5));
-            XSetForeground(display, gc, step == 1.0 ? app_resources.majorgridcolor
-                                                    : app_resources.minorgridcolor);
-            XDrawLine(display, window, gc, sx, 0, sx, bottom);
-            if (labels) {
-                if (f >= 1000.0)
-                    std::snprintf(text, sizeof text, "%.0fk", f / 1000.0);
-                else
-                    std::snprintf(text, sizeof text, "%.0f", f);
-                XDrawString(display, window, gc, sx + 3, font_height, text,
-                            static_cast<int>(std::strlen(text)));
-            }
+            GridLine line{};
+            line.at = static_cast<int16_t>(sx);
+            line.vertical = true;
+            line.major = step == 1.0;
+            line.drawn = true;
+            line.label = GridLine::LogHz;
+            line.value = f;
+            grid_lines.push_back(line);
         }
+    }
+}
+
+// The grid's lines in the order they are drawn: frequency lines from 0 Hz
+// up, then level lines every 20 dB from the top of the range down; with
+// labels, each line's label too.
+void Analyser::collect_grid(bool labels)
+{
+    grid_lines.clear();
+    if (logarithmic()) {
+        collect_log_grid();
+    } else if (sampler.rate >= 2) {
+        const long long half = sampler.rate / 2;
+        for (long long f = 0; f < half; f += 2500) {
+            GridLine line{};
+            line.at = static_cast<int16_t>(fc2sx(static_cast<unsigned int>(f2fc(static_cast<double>(f)))));
+            line.vertical = true;
+            line.major = f % 1000 == 0;
+            line.drawn = f > 0;
+            line.label = GridLine::Hz;
+            line.value = static_cast<double>(f);
+            grid_lines.push_back(line);
+        }
+    }
+    // A range wider than any window can show is drawn for its first lines only.
+    const double lower = app_resources.lowerdb;
+    double d = std::floor(app_resources.upperdb / 20.0) * 20.0;
+    for (int lines = 0; d > lower && lines < 4096; d -= 20.0, ++lines) {
+        GridLine line{};
+        line.at = db2sy(d);
+        line.major = d == 0.0;
+        line.drawn = true;
+        line.label = GridLine::Db;
+        line.value = d;
+        grid_lines.push_back(line);
+    }
+    if (labels)
+        for (GridLine& line : grid_lines)
+            lay_out_label(line);
+}
+
+// Frequency labels 3 pixels right of their line, one font height from the
+// top; level labels right-aligned 2 pixels from the right edge, their
+// baseline 2 pixels above their line.
+void Analyser::lay_out_label(GridLine& line) const
+{
+    char* text = line.text;
+    if (line.label == GridLine::Db) {
+        // "%+d" fits ten bytes up to eight digits; beyond that an exponent
+        // form keeps the label whole instead of cutting it. A calibration of
+        // a fraction of a dB shows in one decimal.
+        const double shown = shown_level(line.value);
+        if (shown != std::floor(shown) && std::fabs(shown) < 1.0e6)
+            std::snprintf(text, 10, "%+.1f", shown);
+        else if (std::fabs(shown) < 1.0e8)
+            std::snprintf(text, 10, "%+d", static_cast<int>(shown));
+        else
+            std::snprintf(text, 10, "%+.2g", shown);
+        line.length = static_cast<int>(std::strlen(text));
+        line.text_x = static_cast<int>(width) - font_width * line.length - 2;
+        line.text_y = line.at - 2;
+        return;
+    }
+    if (line.label == GridLine::Hz)
+        std::snprintf(text, 10, "%3.1f", line.value / 1000.0);
+    else if (line.value >= 1000.0)
+        std::snprintf(text, sizeof line.text, "%.0fk", line.value / 1000.0);
+    else
+        std::snprintf(text, sizeof line.text, "%.0f", line.value);
+    line.length = static_cast<int>(std::strlen(text));
+    line.text_x = line.at + 3;
+    line.text_y = font_height;
+}
+
+// Each line and then its label, in their colour, one after the other.
+void Analyser::draw_grid_in_order(bool labels)
+{
+    const int right = static_cast<int>(width) - 1;
+    const int bottom = static_cast<int>(height) - 1;
+    for (const GridLine& line : grid_lines) {
+        GC pen = pens(line.major ? AnalyserPens::MajorGrid : AnalyserPens::MinorGrid);
+        if (line.drawn) {
+            if (line.vertical)
+                XDrawLine(display, window, pen, line.at, 0, line.at, bottom);
+            else
+                XDrawLine(display, window, pen, 0, line.at, right, line.at);
+        }
+        if (labels)
+            XDrawString(display, window, pen, line.text_x, line.text_y, line.text, line.length);
+    }
+}
+
+// The lines alone, one request per colour and direction: vertical before
+// horizontal, so that every crossing keeps the horizontal line's colour,
+// and of two lines on one column or row only the later, whose colour it
+// keeps. Lines whose columns or rows do not grow in drawing order are
+// left to the drawing in order; false then, and nothing drawn.
+bool Analyser::draw_grid_grouped()
+{
+    const std::size_t count = grid_lines.size();
+    for (std::size_t i = 1; i < count; ++i) {
+        const GridLine& a = grid_lines[i - 1];
+        const GridLine& b = grid_lines[i];
+        if (a.vertical == b.vertical && b.at < a.at)
+            return false;
+    }
+    if (count > segment_capacity)
+        return false;
+    const int right = static_cast<int>(width) - 1;
+    const int bottom = static_cast<int>(height) - 1;
+    for (bool vertical : {true, false}) {
+        for (bool major : {false, true}) {
+            unsigned int n = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const GridLine& line = grid_lines[i];
+                if (line.vertical != vertical || line.major != major || !line.drawn)
+                    continue;
+                if (i + 1 < count && grid_lines[i + 1].vertical == vertical &&
+                    grid_lines[i + 1].at == line.at && grid_lines[i + 1].drawn)
+                    continue;   // drawn over by the next
+                segments[n++] = vertical ? XSegment{line.at, 0, line.at, static_cast<short>(bottom)}
+                                         : XSegment{0, line.at, static_cast<short>(right), line.at};
+            }
+            draw_segments(major ? AnalyserPens::MajorGrid : AnalyserPens::MinorGrid, n);
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Where a label's ink can be, from the font's extreme metrics, a pixel
+// wider on every side; inclusive.
+struct Box {
+    int x0, y0, x1, y1;
+};
+
+Box ink_box(const XFontStruct& font, int x, int y, int length)
+{
+    const int advance = std::max<int>(font.max_bounds.width, font.max_bounds.rbearing);
+    return Box{x + std::min<int>(0, font.min_bounds.lbearing) - 1, y - font.max_bounds.ascent - 1,
+               x + length * std::max(advance, 0) + 1, y + font.max_bounds.descent + 1};
+}
+
+} // namespace
+
+// True when the labels may be drawn after all the lines and by colour with
+// the same pixels: no label meets a line drawn after it, nor a label of the
+// other colour. (Lines before a label are under it either way.)
+bool Analyser::labels_apart() const
+{
+    const XFontStruct* font = app_resources.gridfont;
+    const std::size_t count = grid_lines.size();
+    if (!font || count > 64)
+        return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const GridLine& a = grid_lines[i];
+        const Box box = ink_box(*font, a.text_x, a.text_y, a.length);
+        for (std::size_t j = i + 1; j < count; ++j) {
+            const GridLine& b = grid_lines[j];
+            if (b.drawn && (b.vertical ? box.x0 <= b.at && b.at <= box.x1 : box.y0 <= b.at && b.at <= box.y1))
+                return false;
+            if (b.major == a.major)
+                continue;
+            const Box other = ink_box(*font, b.text_x, b.text_y, b.length);
+            if (box.x0 <= other.x1 && other.x0 <= box.x1 && box.y0 <= other.y1 && other.y0 <= box.y1)
+                return false;
+        }
+    }
+    return true;
+}
+
+// The labels after all the lines, the minor ones, then the major ones.
+void Analyser::draw_labels_grouped()
+{
+    for (bool major : {false, true}) {
+        GC pen = pens(major ? AnalyserPens::MajorGrid : AnalyserPens::MinorGrid);
+        for (const GridLine& line : grid_lines)
+            if (line.major == major)
+                XDrawString(display, window, pen, line.text_x, line.text_y, line.text, line.length);
     }
 }
 
 void Analyser::draw_grid(bool labels)
 {
-    char text[10];
-    const int bottom = static_cast<int>(height) - 1;
-
-    if (logarithmic()) {
-        draw_log_grid(labels);
-    } else if (sampler.rate >= 2) {
-        const long long half = sampler.rate / 2;
-        for (long long f = 0; f < half; f += 2500) {
-            int sx = fc2sx(static_cast<unsigned int>(f2fc(static_cast<double>(f))));
-            XSetForeground(display, gc, f % 1000 == 0 ? app_resources.majorgridcolor
-                                                       : app_resources.minorgridcolor);
-            if (f > 0)
-                XDrawLine(display, window, gc, sx, 0, sx, bottom);
-            if (labels) {
-                std::snprintf(text, sizeof text, "%3.1f", static_cast<double>(f) / 1000.0);
-                XDrawString(display, window, gc, sx + 3, font_height, text,
-                            static_cast<int>(std::strlen(text)));
-            }
-        }
-    }
-
-    // dB lines every 20 dB from the top of the range down. A range wider
-    // than any window can show is drawn for its first lines only.
-    const double lower = app_resources.lowerdb;
-    double d = std::floor(app_resources.upperdb / 20.0) * 20.0;
-    for (int lines = 0; d > lower && lines < 4096; d -= 20.0, ++lines) {
-        int y = db2sy(d);
-        XSetForeground(display, gc, d == 0.0 ? app_resources.majorgridcolor
-                                             : app_resources.minorgridcolor);
-        XDrawLine(display, window, gc, 0, y, static_cast<int>(width) - 1, y);
-        if (labels) {
-            // "%+d" fits the buffer up to eight digits; beyond that an
-            // exponent form keeps the label whole instead of cutting it. A
-            // calibration of a fraction of a dB shows in one decimal.
-            const double shown = shown_level(d);
-            if (shown != std::floor(shown) && std::fabs(shown) < 1.0e6)
-                std::snprintf(text, sizeof text, "%+.1f", shown);
-            else if (std::fabs(shown) < 1.0e8)
-                std::snprintf(text, sizeof text, "%+d", static_cast<int>(shown));
-            else
-                std::snprintf(text, sizeof text, "%+.2g", shown);
-            int length = static_cast<int>(std::strlen(text));
-            XDrawString(display, window, gc, static_cast<int>(width) - font_width * length - 2, y - 2,
-                        text, length);
-        }
-    }
+    collect_grid(labels);
+    const bool grouped = (!labels || labels_apart()) && draw_grid_grouped();
+    if (!grouped)
+        draw_grid_in_order(labels);
+    else if (labels)
+        draw_labels_grouped();
 }

@@ -85,11 +85,10 @@ void Analyser::draw_peak_label(bool show)
         label_y = static_cast<int16_t>(db2sy(peak_level) - 6);
         if (dbfs)
             keep_label_inside(length);
-        XSetForeground(display, gc, app_resources.markercolor);
-        XDrawString(display, window, gc, label_x, label_y, label, length);
+        XDrawString(display, window, pens(AnalyserPens::Marker), label_x, label_y, label, length);
     } else {
-        XSetForeground(display, gc, app_resources.backgroundcolor);
-        XDrawString(display, window, gc, label_x, label_y, label, static_cast<int>(std::strlen(label)));
+        XDrawString(display, window, pens(AnalyserPens::Background), label_x, label_y, label,
+                    static_cast<int>(std::strlen(label)));
     }
 }
 
@@ -127,16 +126,16 @@ void Analyser::set_peak_search(bool on)
         return;
     if (on) {
         update_peak(true);
-        XSetClipMask(display, gc, None);
+        pens.unclip();
         draw_peak_label(true);
         draw(column(*this, markers[0]), true);
         draw(column(*this, markers[1]), true);
     } else {
-        XSetClipMask(display, gc, None);
+        pens.unclip();
         draw_peak_label(false);
         draw(column(*this, markers[0]), true);
         draw(column(*this, markers[1]), true);
-        XSetClipMask(display, gc, None);
+        pens.unclip();
         draw_grid(true);
     }
 }
@@ -153,12 +152,12 @@ void Analyser::move_marker(int16_t x)
     int old = marker;
     marker = static_cast<uint16_t>(nx);
     draw(column(*this, old), true);
-    XSetClipMask(display, gc, None);
+    pens.unclip();
     draw_peak_label(false);
     draw_grid(true);
     update_peak(true);
     draw(column(*this, markers[0]), true);
     draw(column(*this, markers[1]), true);
-    XSetClipMask(display, gc, None);
+    pens.unclip();
     draw_peak_label(true);
 }

@@ -39,7 +39,7 @@ void redraw_analysers()
 {
     for (Analyser& a : analysers)
         if (a.initialised) {
-            XSetClipMask(a.display, a.gc, None);
+            a.pens.unclip();
             if (a.peak_search)
                 a.draw_peak_label(false);
             XRectangle all = {0, 0, static_cast<unsigned short>(a.width), static_cast<unsigned short>(a.height)};

@@ -6,6 +6,7 @@
 #include "common/WindowSize.h"
 #include "sampler/Sampler.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -13,20 +14,80 @@ Scope scope;
 
 Scope::Scope()
     : display(nullptr), window(0), zoom(0.0), initialised(false), width(0), height(0), bitmap(0),
-      window_gc(nullptr), bitmap_gc(nullptr)
+      window_gc(nullptr), bitmap_gc(nullptr), clear_gc(nullptr), trace_extent{},
+      shown_extent{}, window_clip{}
 {
 }
 
+static XRectangle whole_window(const Scope& s)
+{
+    return XRectangle{0, 0, static_cast<unsigned short>(s.width), static_cast<unsigned short>(s.height)};
+}
+
+static bool is_empty(const XRectangle& r)
+{
+    return r.width == 0 || r.height == 0;
+}
+
+static XRectangle bounding(const XRectangle& a, const XRectangle& b)
+{
+    if (is_empty(a))
+        return b;
+    if (is_empty(b))
+        return a;
+    const int x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
+    const int x1 = std::max(a.x + a.width, b.x + b.width), y1 = std::max(a.y + a.height, b.y + b.height);
+    return XRectangle{static_cast<short>(x0), static_cast<short>(y0), static_cast<unsigned short>(x1 - x0),
+                      static_cast<unsigned short>(y1 - y0)};
+}
+
+static bool same(const XRectangle& a, const XRectangle& b)
+{
+    return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
+}
+
+// The bitmap holds nothing outside its trace's extent: clearing that clears it.
 static void clear_bitmap(Scope& s)
 {
-    XSetForeground(s.display, s.bitmap_gc, 0);
-    XFillRectangle(s.display, s.bitmap, s.bitmap_gc, 0, 0, s.width, s.height);
+    const XRectangle& e = s.trace_extent;
+    if (!is_empty(e))
+        XFillRectangle(s.display, s.bitmap, s.clear_gc, e.x, e.y, e.width, e.height);
+    s.trace_extent = XRectangle{};
 }
 
 static void create_bitmap(Scope& s)
 {
     s.bitmap = XCreatePixmap(s.display, s.window, s.width, s.height, 1);
-    s.bitmap_gc = XCreateGC(s.display, s.bitmap, 0, nullptr);
+    XGCValues values;
+    values.foreground = 1;
+    s.bitmap_gc = XCreateGC(s.display, s.bitmap, GCForeground, &values);
+    values.foreground = 0;
+    s.clear_gc = XCreateGC(s.display, s.bitmap, GCForeground, &values);
+    // A new pixmap's contents are undefined: clear all of it once.
+    s.trace_extent = whole_window(s);
+}
+
+// Pixels a polyline through the points can set: the points' bounds, one
+// pixel wider on every side, within the window.
+static XRectangle trace_bounds(const XPoint* p, unsigned int n, unsigned int width, unsigned int height)
+{
+    if (n == 0)
+        return XRectangle{};
+    int x0 = p[0].x, x1 = p[0].x, y0 = p[0].y, y1 = p[0].y;
+    for (unsigned int i = 1; i < n; ++i) {
+        x0 = std::min<int>(x0, p[i].x);
+        x1 = std::max<int>(x1, p[i].x);
+        y0 = std::min<int>(y0, p[i].y);
+        y1 = std::max<int>(y1, p[i].y);
+    }
+    x0 = std::max(x0 - 1, 0);
+    y0 = std::max(y0 - 1, 0);
+    x1 = std::min(x1 + 1, static_cast<int>(width) - 1);
+    y1 = std::min(y1 + 1, static_cast<int>(height) - 1);
+    if (x1 < x0 || y1 < y0)
+        return XRectangle{};
+    return XRectangle{static_cast<short>(x0), static_cast<short>(y0), static_cast<unsigned short>(x1 - x0 + 1),
+                      static_cast<unsigned short>(y1 - y0 + 1)};
 }
 
 static void set_screen_intervals(Scope& s)
@@ -43,7 +104,11 @@ bool Scope::init(Display* d, Window w)
     display = d;
     window = w;
     read_window_size(display, window, width, height);
-    window_gc = XCreateGC(display, window, 0, nullptr);
+    XGCValues values;
+    values.graphics_exposures = False;
+    window_gc = XCreateGC(display, window, GCGraphicsExposures, &values);
+    window_clip = XRectangle{};
+    shown_extent = whole_window(*this);
     x_map.set_world(-1.0, 1.0);
     y_map.set_world(-1.0, 1.0);
     set_screen_intervals(*this);
@@ -62,22 +127,44 @@ void Scope::resize(bool copy)
         return;
     XFreePixmap(display, bitmap);
     XFreeGC(display, bitmap_gc);
+    XFreeGC(display, clear_gc);
     read_window_size(display, window, width, height);
     set_screen_intervals(*this);
     create_bitmap(*this);
     clear_bitmap(*this);
-    if (copy) {
-        XRectangle all = {0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
-        copy_to_window(all);
-    }
+    shown_extent = whole_window(*this);
+    if (copy)
+        copy_to_window(whole_window(*this));
 }
 
 void Scope::copy_to_window(XRectangle clip)
 {
     XSetClipRectangles(display, window_gc, 0, 0, &clip, 1, Unsorted);
+    window_clip = clip;
     XSetForeground(display, window_gc, app_resources.datacolor);
     XSetBackground(display, window_gc, app_resources.backgroundcolor);
     XCopyPlane(display, bitmap, window, window_gc, 0, 0, width, height, 0, 0, 1);
+    if (same(clip, whole_window(*this)))
+        shown_extent = trace_extent;
+    else
+        shown_extent = bounding(shown_extent, trace_extent);
+}
+
+// Outside the last shown trace and the new one both the window and the
+// bitmap show the background: the copy covers only the two.
+void Scope::copy_block()
+{
+    const XRectangle all = whole_window(*this);
+    if (!same(window_clip, all)) {
+        XRectangle clip = all;
+        XSetClipRectangles(display, window_gc, 0, 0, &clip, 1, Unsorted);
+        window_clip = all;
+    }
+    XSetForeground(display, window_gc, app_resources.datacolor);
+    XSetBackground(display, window_gc, app_resources.backgroundcolor);
+    const XRectangle r = bounding(shown_extent, trace_extent);
+    XCopyPlane(display, bitmap, window, window_gc, r.x, r.y, r.width, r.height, r.x, r.y, 1);
+    shown_extent = trace_extent;
 }
 
 // Pixel coordinate narrowed to an XPoint field. Beyond the 16-bit range a
@@ -126,12 +213,10 @@ bool Scope::draw_block(const int32_t* block, bool copy)
         return false;
     clear_bitmap(*this);
     compute_points(block, sampler.length, block_inputs);
-    XSetForeground(display, bitmap_gc, 1);
     XDrawLines(display, bitmap, bitmap_gc, points.get(), static_cast<int>(sampler.length), CoordModeOrigin);
-    if (copy) {
-        XRectangle all = {0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
-        copy_to_window(all);
-    }
+    trace_extent = trace_bounds(points.get(), sampler.length, width, height);
+    if (copy)
+        copy_block();
     return true;
 }
 
