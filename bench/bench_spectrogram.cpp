@@ -8,6 +8,8 @@
 // spectrogram's cost to the analysers'.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_setup.h"
+
 #include "analyser/Analyser.h"
 #include "analyser/SpectrogramHistory.h"
 #include "analyser/SpectrogramPalette.h"
@@ -42,33 +44,6 @@ std::vector<int32_t> music()
     return data;
 }
 
-BlockInputs set_up()
-{
-    sampler.length = frames;
-    sampler.rate = rate;
-    sampler.blocks_per_second = double(rate) / frames;
-    app_resources.upperdb = 10.0f;
-    app_resources.lowerdb = -100.0f;
-    BlockInputs in;
-    in.first_block = false;
-    in.blocks_per_second = sampler.blocks_per_second;
-    in.rate = rate;
-    in.upperdb = 10.0f;
-    in.lowerdb = -100.0f;
-    in.dcadjust = true;
-    for (Analyser& a : analysers) {
-        a.width = frames / 2 + 1;
-        a.height = 250;
-        a.set_alpha(20.0);
-        a.set_decay(48.0);
-        a.setup_arrays();
-        a.build_maps();
-        a.compute_gauss();
-        a.initialised = true;
-    }
-    return in;
-}
-
 struct Area {
     SpectrogramHistory history;
     SpectrogramRows map;
@@ -100,7 +75,7 @@ struct Area {
 // areas' work on the levels the analysers left.
 void run(benchmark::State& state, bool spectrogram, bool log)
 {
-    const BlockInputs in = set_up();
+    const BlockInputs in = set_up_analysers(frames, rate);
     const std::vector<int32_t> data = music();
     Area areas[2] = {Area(log), Area(log)};
     analysers[0].compute_spectrum(data.data(), Analyser::Left, in);

@@ -7,6 +7,8 @@
 // the transfer function adds, with and without the delay finder.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_setup.h"
+
 #include "analyser/Analyser.h"
 #include "analyser/Transfer.h"
 #include "app/AppResources.h"
@@ -42,33 +44,6 @@ std::vector<int32_t> signal()
     return data;
 }
 
-BlockInputs set_up_analysers()
-{
-    sampler.length = frames;
-    sampler.rate = rate;
-    sampler.blocks_per_second = double(rate) / frames;
-    app_resources.upperdb = 10.0f;
-    app_resources.lowerdb = -100.0f;
-    BlockInputs in;
-    in.first_block = false;
-    in.blocks_per_second = sampler.blocks_per_second;
-    in.rate = rate;
-    in.upperdb = 10.0f;
-    in.lowerdb = -100.0f;
-    in.dcadjust = true;
-    for (Analyser& a : analysers) {
-        a.width = frames / 2 + 1;
-        a.height = 250;
-        a.set_alpha(20.0);
-        a.set_decay(48.0);
-        a.setup_arrays();
-        a.build_maps();
-        a.compute_gauss();
-        a.initialised = true;
-    }
-    return in;
-}
-
 // Column c's central component on the window's log axis, 20 Hz .. 20 kHz.
 unsigned column_component(unsigned c)
 {
@@ -86,7 +61,7 @@ double analyser_seconds = 0, transfer_seconds = 0;
 
 void BM_Analysers(benchmark::State& state)
 {
-    const BlockInputs in = set_up_analysers();
+    const BlockInputs in = set_up_analysers(frames, rate);
     const std::vector<int32_t> data = signal();
     unsigned b = 0;
     const auto start = std::chrono::steady_clock::now();
