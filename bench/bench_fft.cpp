@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include "analyser/FFT.h"
+#include "analyser/RealFFT.h"
 
 #include <fftw3.h>
 
@@ -55,6 +56,41 @@ void BM_real_fft(benchmark::State& state)
     set_block_fraction(state, n, Clock::now() - start);
 }
 BENCHMARK(BM_real_fft)->Arg(2048)->Arg(16384)->Arg(65536);
+
+// The tabled transform of the transfer function and the delay finder.
+void BM_tabled_fft(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    std::vector<double> x = noise(n);
+    RealFFT fft;
+    fft.setup(static_cast<unsigned>(n));
+    const auto start = Clock::now();
+    for (auto _ : state) {
+        fft.forward(x.data());
+        benchmark::DoNotOptimize(x.data());
+        benchmark::ClobberMemory();
+    }
+    set_block_fraction(state, n, Clock::now() - start);
+}
+BENCHMARK(BM_tabled_fft)->Arg(2048)->Arg(16384)->Arg(65536);
+
+// Two frames in one call; the time is per frame.
+void BM_tabled_pair(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    std::vector<double> x = noise(2 * n);
+    RealFFT fft;
+    fft.setup(static_cast<unsigned>(n));
+    const auto start = Clock::now();
+    for (auto _ : state) {
+        fft.forward_pair(x.data());
+        benchmark::DoNotOptimize(x.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(2 * state.iterations());
+    set_block_fraction(state, n, (Clock::now() - start) / 2);
+}
+BENCHMARK(BM_tabled_pair)->Arg(2048)->Arg(16384)->Arg(65536);
 
 void BM_fftw_r2c(benchmark::State& state)
 {
@@ -107,12 +143,15 @@ int main(int argc, char** argv)
     for (int n : {2048, 16384, 65536}) {
         const std::string size = "/" + std::to_string(n);
         const auto ours = reporter.seconds.find("BM_real_fft" + size);
+        const auto tabled = reporter.seconds.find("BM_tabled_fft" + size);
         const auto ref = reporter.seconds.find("BM_fftw_r2c" + size);
-        if (ours == reporter.seconds.end() || ref == reporter.seconds.end())
+        if (ours == reporter.seconds.end() || tabled == reporter.seconds.end() || ref == reporter.seconds.end())
             continue;
         const double period = n / rate;
-        std::printf("n = %5d: real_fft / FFTW = %.2f; of the block period: real_fft %.5f, FFTW %.5f\n",
-                    n, ours->second / ref->second, ours->second / period, ref->second / period);
+        std::printf("n = %5d: real_fft / FFTW = %.2f, RealFFT / FFTW = %.2f; of the block period: "
+                    "real_fft %.5f, RealFFT %.5f, FFTW %.5f\n",
+                    n, ours->second / ref->second, tabled->second / ref->second, ours->second / period,
+                    tabled->second / period, ref->second / period);
     }
     return 0;
 }

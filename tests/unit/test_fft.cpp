@@ -1,6 +1,7 @@
 // The real and complex FFT against the transform's definition, evaluated
 // naively in long double, and against its closed forms.
 #include "analyser/FFT.h"
+#include "analyser/RealFFT.h"
 
 #include <gtest/gtest.h>
 
@@ -234,4 +235,44 @@ TEST(RealFft, InverseUndoesForward)
         real_fft(y.data(), n, -1);
         EXPECT_LT(max_abs_diff(x, y), 1e-12);
     }
+}
+
+// The tabled transform against the definition over a sweep of sizes (odd
+// and even powers of two take different first stages), against real_fft up
+// to 65536, and back.
+TEST(TabledRealFft, MatchesDefinitionAndRealFftBothWays)
+{
+    RealFFT fft;
+    for (int n = 8; n <= 65536; n *= 2) {
+        SCOPED_TRACE(n);
+        ASSERT_TRUE(fft.setup(static_cast<unsigned>(n)));
+        const std::vector<double> x = random_signal(n, 31 * n);
+        std::vector<double> y = x;
+        fft.forward(y.data());
+        if (n <= 4096) {
+            EXPECT_LT(max_abs_diff(y, packed_reference(x)), 1e-13);
+        }
+        std::vector<double> z = x;
+        real_fft(z.data(), n, fft_forward);
+        EXPECT_LT(max_abs_diff(y, z), 1e-12);
+        // The pair form: x beside another signal, each lane its own transform.
+        const std::vector<double> v = random_signal(n, 17 * n);
+        std::vector<double> pairs(2 * n), w = v;
+        for (int i = 0; i < n; ++i) {
+            pairs[2 * i] = x[i];
+            pairs[2 * i + 1] = v[i];
+        }
+        fft.forward_pair(pairs.data());
+        fft.forward(w.data());
+        double err = 0.0;
+        for (int i = 0; i < n; ++i)
+            err = std::max({err, std::fabs(pairs[2 * i] - y[i]), std::fabs(pairs[2 * i + 1] - w[i])});
+        EXPECT_EQ(err, 0.0);
+        fft.backward(y.data());
+        EXPECT_LT(max_abs_diff(y, x), 1e-12);
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(fft.setup(12));
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("error: ", 0), 0u);
+    EXPECT_EQ(fft.size(), 0u);
 }
