@@ -1,6 +1,5 @@
 #include "analyser/Transfer.h"
 
-#include "analyser/FFT.h"
 #include "common/Numeric.h"
 
 #include <algorithm>
@@ -32,17 +31,21 @@ bool Transfer::setup(unsigned int length)
     }
     const unsigned int k = length / 2 + 2;
     if (!allocate(ring_, max_delay) || !allocate(x_, length) || !allocate(y_, length) ||
-        !allocate(window_, length) || !allocate(fx_, length) || !allocate(fy_, length) ||
+        !allocate(window_, length) || !allocate(pairs_, 2 * length) ||
         !allocate(sxx_, k) || !allocate(syy_, k) || !allocate(sxy_re_, k) || !allocate(sxy_im_, k) ||
         !allocate(cum_xx_, k) || !allocate(cum_yy_, k) || !allocate(cum_re_, k) || !allocate(cum_im_, k)) {
         length_ = 0;
         std::fprintf(stderr, "error: no memory for the transfer function\n");
         return false;
     }
+    if (!fft_.setup(length)) {
+        length_ = 0;
+        return false;
+    }
     length_ = length;
     for (unsigned int i = 0; i < length; ++i) {
         const double s = std::sin(pi * i / length);
-        window_[i] = static_cast<float>(s * s);
+        window_[i] = s * s;
     }
     restart();
     return true;
@@ -94,89 +97,100 @@ bool Transfer::add_block(const int32_t* block, unsigned int frames)
     if (length_ == 0)
         return false;
     const unsigned long before = frames_;
+    for (unsigned int i = 0; i < frames && finder_.collecting(); ++i)
+        finder_.add(static_cast<float>(block[2 * i] / sample_widening),
+                    static_cast<float>(block[2 * i + 1] / sample_widening));
+    // Kept in locals through the loop: the stores into the arrays would
+    // otherwise have the members read again for every sample.
+    float* const ring = ring_.get();
+    double* const x = x_.get();
+    double* const y = y_.get();
+    const unsigned int d = delay_;
+    unsigned int at = ring_at_, fill = fill_;
+    unsigned long in = samples_in_;
     for (unsigned int i = 0; i < frames; ++i) {
-        const float x = static_cast<float>(block[2 * i] / sample_widening);
-        const float y = static_cast<float>(block[2 * i + 1] / sample_widening);
-        if (finder_.collecting())
-            finder_.add(x, y);
+        const float reference = static_cast<float>(block[2 * i] / sample_widening);
         // The ring holds the last max_delay reference samples; read the
         // one D back before this one takes the oldest slot.
-        const float delayed = delay_ == 0 ? x : ring_[(ring_at_ - delay_) & ring_mask];
-        ring_[ring_at_] = x;
-        ring_at_ = (ring_at_ + 1) & ring_mask;
-        if (samples_in_ <= max_delay)
-            ++samples_in_;
-        if (samples_in_ <= delay_)
+        const float delayed = d == 0 ? reference : ring[(at - d) & ring_mask];
+        ring[at] = reference;
+        at = (at + 1) & ring_mask;
+        in += in <= max_delay;
+        if (in <= d)
             continue;   // the delayed reference does not exist yet
-        x_[fill_] = delayed;
-        y_[fill_] = y;
-        if (++fill_ == length_)
+        x[fill] = delayed;
+        y[fill] = static_cast<double>(block[2 * i + 1] / sample_widening);
+        if (++fill == length_) {
             frame_done();
+            fill = fill_;
+        }
     }
+    ring_at_ = at;
+    fill_ = fill;
+    samples_in_ = in;
     return frames_ != before;
 }
 
-// real_fft's spectra are the conjugates of the usual ones scaled by
+// The program's spectra are the conjugates of the usual ones scaled by
 // 1/sqrt(n): the usual conj(X) * Y is n * X' * conj(Y').
 void Transfer::frame_done()
 {
     const unsigned int n = length_;
+    double* p = pairs_.get();
     for (unsigned int i = 0; i < n; ++i) {
-        fx_[i] = static_cast<double>(x_[i]) * window_[i];
-        fy_[i] = static_cast<double>(y_[i]) * window_[i];
+        p[2 * i] = x_[i] * window_[i];
+        p[2 * i + 1] = y_[i] * window_[i];
     }
-    real_fft(fx_.get(), static_cast<int>(n), fft_forward);
-    real_fft(fy_.get(), static_cast<int>(n), fft_forward);
+    fft_.forward_pair(p);
 
     ++frames_;
-    const bool sum = averaging_ == 0;
-    const unsigned long steady = averaging_ > 0 ? static_cast<unsigned long>(averaging_) : 1;
-    const double w = 1.0 / static_cast<double>(std::min(frames_, steady));
-    const unsigned int count = components();
-    double cxx = 0.0, cyy = 0.0, cre = 0.0, cim = 0.0;
-    for (unsigned int k = 0; k < count; ++k) {
-        double xr, xi = 0.0, yr, yi = 0.0;
-        if (k == 0) {
-            xr = fx_[0];
-            yr = fy_[0];
-        } else if (k == count - 1) {
-            xr = fx_[1];
-            yr = fy_[1];
-        } else {
-            xr = fx_[2 * k];
-            xi = fx_[2 * k + 1];
-            yr = fy_[2 * k];
-            yi = fy_[2 * k + 1];
-        }
-        const double pxx = xr * xr + xi * xi, pyy = yr * yr + yi * yi;
-        const double pre = xr * yr + xi * yi, pim = xi * yr - xr * yi;
-        if (sum) {
-            sxx_[k] += pxx;
-            syy_[k] += pyy;
-            sxy_re_[k] += pre;
-            sxy_im_[k] += pim;
-        } else {
-            sxx_[k] += (pxx - sxx_[k]) * w;
-            syy_[k] += (pyy - syy_[k]) * w;
-            sxy_re_[k] += (pre - sxy_re_[k]) * w;
-            sxy_im_[k] += (pim - sxy_im_[k]) * w;
-        }
-        cum_xx_[k] = cxx;
-        cum_yy_[k] = cyy;
-        cum_re_[k] = cre;
-        cum_im_[k] = cim;
-        cxx += sxx_[k];
-        cyy += syy_[k];
-        cre += sxy_re_[k];
-        cim += sxy_im_[k];
+    // Summed until reset, or the exponential mean whose first frames count alike
+    double keep = 1.0, take = 1.0;
+    if (averaging_ > 0) {
+        take = 1.0 / static_cast<double>(std::min(frames_, static_cast<unsigned long>(averaging_)));
+        keep = 1.0 - take;
     }
-    cum_xx_[count] = cxx;
-    cum_yy_[count] = cyy;
-    cum_re_[count] = cre;
-    cum_im_[count] = cim;
+    const unsigned int count = components();
+    auto average = [&](unsigned int k, double xr, double xi, double yr, double yi) {
+        sxx_[k] = keep * sxx_[k] + take * (xr * xr + xi * xi);
+        syy_[k] = keep * syy_[k] + take * (yr * yr + yi * yi);
+        sxy_re_[k] = keep * sxy_re_[k] + take * (xr * yr + xi * yi);
+        sxy_im_[k] = keep * sxy_im_[k] + take * (xi * yr - xr * yi);
+    };
+    // X's packed entries at even places, Y's at odd ones
+    average(0, p[0], 0.0, p[1], 0.0);
+    for (unsigned int k = 1; k + 1 < count; ++k)
+        average(k, p[4 * k], p[4 * k + 2], p[4 * k + 1], p[4 * k + 3]);
+    average(count - 1, p[2], 0.0, p[3], 0.0);
 
-    std::memmove(x_.get(), x_.get() + n / 2, n / 2 * sizeof(float));
-    std::memmove(y_.get(), y_.get() + n / 2, n / 2 * sizeof(float));
+    // The running sums, two components a step: the four chains of
+    // additions, each as long as half the spectrum, set the pace.
+    double cxx = 0.0, cyy = 0.0, cre = 0.0, cim = 0.0;
+    cum_xx_[0] = cum_yy_[0] = cum_re_[0] = cum_im_[0] = 0.0;
+    unsigned int k = 0;
+    for (; k + 1 < count; k += 2) {
+        cum_xx_[k + 1] = cxx + sxx_[k];
+        cum_yy_[k + 1] = cyy + syy_[k];
+        cum_re_[k + 1] = cre + sxy_re_[k];
+        cum_im_[k + 1] = cim + sxy_im_[k];
+        cxx += sxx_[k] + sxx_[k + 1];
+        cyy += syy_[k] + syy_[k + 1];
+        cre += sxy_re_[k] + sxy_re_[k + 1];
+        cim += sxy_im_[k] + sxy_im_[k + 1];
+        cum_xx_[k + 2] = cxx;
+        cum_yy_[k + 2] = cyy;
+        cum_re_[k + 2] = cre;
+        cum_im_[k + 2] = cim;
+    }
+    if (k < count) {
+        cum_xx_[k + 1] = cxx + sxx_[k];
+        cum_yy_[k + 1] = cyy + syy_[k];
+        cum_re_[k + 1] = cre + sxy_re_[k];
+        cum_im_[k + 1] = cim + sxy_im_[k];
+    }
+
+    std::memmove(x_.get(), x_.get() + n / 2, n / 2 * sizeof(double));
+    std::memmove(y_.get(), y_.get() + n / 2, n / 2 * sizeof(double));
     fill_ = n / 2;
 }
 
@@ -199,6 +213,11 @@ Transfer::Point Transfer::at(unsigned int k, unsigned int first, unsigned int la
         lo = first;
     if (last > hi)
         hi = std::min(last, components() - 1);
+    return over(lo, hi);
+}
+
+Transfer::Point Transfer::over(unsigned int lo, unsigned int hi) const
+{
     const double xx = cum_xx_[hi + 1] - cum_xx_[lo], yy = cum_yy_[hi + 1] - cum_yy_[lo];
     const double re = cum_re_[hi + 1] - cum_re_[lo], im = cum_im_[hi + 1] - cum_im_[lo];
     const double cross = std::sqrt(re * re + im * im);

@@ -17,11 +17,12 @@
 // frame always puts at 1.
 //
 // Standard library and the program's FFT only. Nothing is allocated per
-// block: setup allocates (about 1.2 MB at 16384), the delay finder its
+// block: setup allocates (about 1.5 MB at 16384), the delay finder its
 // own at its first use.
 #pragma once
 
 #include "analyser/DelayFinder.h"
+#include "analyser/RealFFT.h"
 
 #include <cstdint>
 #include <memory>
@@ -79,6 +80,9 @@ public:
     Point at(unsigned int k, unsigned int first = 0, unsigned int last = 0) const;
     // The components first .. last of 1/smoothing octave around k.
     void band(unsigned int k, unsigned int& first, unsigned int& last) const;
+    // The estimate from the averaged spectra summed over the components
+    // first .. last (1 <= first <= last <= length / 2).
+    Point over(unsigned int first, unsigned int last) const;
 
 private:
     void frame_done();
@@ -93,9 +97,10 @@ private:
     unsigned int ring_at_ = 0;
     unsigned int fill_ = 0;
     std::unique_ptr<float[]> ring_;     // max_delay reference samples
-    std::unique_ptr<float[]> x_, y_;    // length samples of the frame in the making
-    std::unique_ptr<float[]> window_;   // length Hann values
-    std::unique_ptr<double[]> fx_, fy_; // length: windowed frames, then spectra
+    std::unique_ptr<double[]> x_, y_;   // length samples of the frame in the making
+    std::unique_ptr<double[]> window_;  // length Hann values
+    std::unique_ptr<double[]> pairs_;   // 2 length: the windowed frames side by side, then their spectra
+    RealFFT fft_;
     // Running sums over components 0 .. k - 1 of the averaged spectra
     // (components + 1 entries each), so any band's mean costs two reads.
     std::unique_ptr<double[]> sxx_, syy_, sxy_re_, sxy_im_;
