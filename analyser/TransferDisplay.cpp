@@ -88,6 +88,7 @@ void TransferDisplay::build_columns(const Transfer& t, int rate)
     f_hi_ = std::min(20000.0, rate / 2.0);
     columns_length_ = length;
     columns_rate_ = rate;
+    columns_smoothing_ = t.smoothing();
     const double span = std::log(f_hi_ / f_lo_), last_column = std::max(1.0, width_ - 1.0);
     const double per_hz = static_cast<double>(length) / rate;
     const double top = length / 2;
@@ -96,8 +97,11 @@ void TransferDisplay::build_columns(const Transfer& t, int rate)
         const double k = std::max(1.0, std::min(top, std::round(at(c))));
         const double a = std::max(1.0, std::ceil(at(c - 0.5))), b = std::min(top, std::floor(at(c + 0.5)));
         k_[c] = static_cast<unsigned int>(k);
-        first_[c] = a <= b ? static_cast<unsigned int>(a) : k_[c];
-        last_[c] = a <= b ? static_cast<unsigned int>(b) : k_[c];
+        // The column's own components, widened to the smoothing's band
+        unsigned int first, last;
+        t.band(k_[c], first, last);
+        first_[c] = a <= b ? std::min(first, static_cast<unsigned int>(a)) : first;
+        last_[c] = a <= b ? std::max(last, static_cast<unsigned int>(b)) : last;
     }
 }
 
@@ -196,7 +200,7 @@ void TransferDisplay::compute_traces(const Transfer& t, int rate)
     std::fill(count, count + 6, 0);
     if (t.frames() == 0 || width_ < 2)
         return;
-    if (columns_length_ != t.length() || columns_rate_ != rate)
+    if (columns_length_ != t.length() || columns_rate_ != rate || columns_smoothing_ != t.smoothing())
         build_columns(t, rate);
     const bool coherent = t.frames() >= 2;
     const double threshold = app_resources.coherencethreshold;
@@ -205,7 +209,7 @@ void TransferDisplay::compute_traces(const Transfer& t, int rate)
     int prev[3] = {};
     double prev_phase = 0.0;
     for (unsigned int c = 0; c < width_; ++c) {
-        const Transfer::Point p = t.at(k_[c], first_[c], last_[c]);
+        const Transfer::Point p = t.over(first_[c], last_[c]);
         const int rows[3] = {magnitude_.row(std::max(p.magnitude_db, -1e9)), phase_.row(p.phase_deg),
                              coherence_.row(p.coherence)};
         const int dim = coherent && p.coherence < threshold ? 1 : 0;

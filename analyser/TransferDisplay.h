@@ -61,8 +61,10 @@ private:
     double f_lo_ = 20.0, f_hi_ = 20000.0;
     unsigned int columns_length_ = 0;      // frame length the tables were built for
     int columns_rate_ = 0;
+    int columns_smoothing_ = -1;
     bool stale_ = true;                    // the traces lag the transfer function
-    // Per column: its central component and the range it covers.
+    // Per column: its central component, and the components its value is
+    // taken over (its own and the smoothing band of the central one).
     std::unique_ptr<unsigned int[]> k_, first_, last_;
     // Two sets (on screen, and the one before) of 6 groups of up to width
     // segments: magnitude, phase, coherence, each bright and dim.
