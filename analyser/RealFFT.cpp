@@ -10,6 +10,7 @@
 // compiler maps to one SIMD register and instruction (SSE2 on x86-64).
 #include "analyser/RealFFT.h"
 
+#include "common/Check.h"
 #include "common/Numeric.h"
 
 #include <cmath>
@@ -21,8 +22,8 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586476925286766559;
 
-// Two doubles side by side; loads and stores need only a double's alignment.
-typedef double Pair __attribute__((vector_size(16), aligned(8), may_alias));
+// Two doubles side by side, 16-byte aligned.
+typedef double Pair __attribute__((vector_size(16), may_alias));
 
 // The quarter length of the first radix-4 stage for nn complex values.
 unsigned int first_quarter(unsigned int nn)
@@ -192,6 +193,7 @@ void RealFFT::backward(double* data) const
 
 void RealFFT::forward_pair(double* pairs) const
 {
+    ZEN_CHECK(reinterpret_cast<uintptr_t>(pairs) % alignof(Pair) == 0);
     if (n_ != 0)
         forward_steps(reinterpret_cast<Pair*>(pairs), n_, reversed_.get(), twiddle_.get(), unpack_.get());
 }

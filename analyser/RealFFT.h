@@ -25,9 +25,10 @@ public:
     void forward(double* data) const;
     // The packed spectrum back to the reals it came from.
     void backward(double* data) const;
-    // Two frames x and y at once, about the time of one: pairs holds 2 n
-    // doubles, x_i at [2i] and y_i at [2i + 1], replaced by the two packed
-    // spectra in the same way (X's packed entry j at [2j], Y's at [2j + 1]).
+    // Two frames x and y at once, in about the time of one: pairs holds
+    // 2 n doubles, 16-byte aligned (as new double[] gives), x_i at [2i] and
+    // y_i at [2i + 1], replaced by the two packed spectra in the same way
+    // (X's packed entry j at [2j], Y's at [2j + 1]).
     void forward_pair(double* pairs) const;
 
 private:
