@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 namespace {
@@ -30,7 +29,7 @@ bool Transfer::setup(unsigned int length)
         return false;
     }
     const unsigned int k = length / 2 + 2;
-    if (!allocate(ring_, max_delay) || !allocate(x_, length) || !allocate(y_, length) ||
+    if (!allocate(ring_, max_delay) || !allocate(frame_, 2 * length) ||
         !allocate(window_, length) || !allocate(pairs_, 2 * length) ||
         !allocate(sxx_, k) || !allocate(syy_, k) || !allocate(sxy_re_, k) || !allocate(sxy_im_, k) ||
         !allocate(cum_xx_, k) || !allocate(cum_yy_, k) || !allocate(cum_re_, k) || !allocate(cum_im_, k)) {
@@ -103,10 +102,9 @@ bool Transfer::add_block(const int32_t* block, unsigned int frames)
     // Kept in locals through the loop: the stores into the arrays would
     // otherwise have the members read again for every sample.
     float* const ring = ring_.get();
-    double* const x = x_.get();
-    double* const y = y_.get();
-    const unsigned int d = delay_;
-    unsigned int at = ring_at_, fill = fill_;
+    float* const frame = frame_.get();
+    const unsigned int d = delay_, frame_mask = length_ - 1;
+    unsigned int at = ring_at_, fill = fill_, frame_at = frame_at_;
     unsigned long in = samples_in_;
     for (unsigned int i = 0; i < frames; ++i) {
         const float reference = static_cast<float>(block[2 * i] / sample_widening);
@@ -118,13 +116,16 @@ bool Transfer::add_block(const int32_t* block, unsigned int frames)
         in += in <= max_delay;
         if (in <= d)
             continue;   // the delayed reference does not exist yet
-        x[fill] = delayed;
-        y[fill] = static_cast<double>(block[2 * i + 1] / sample_widening);
+        frame[2 * frame_at] = delayed;
+        frame[2 * frame_at + 1] = static_cast<float>(block[2 * i + 1] / sample_widening);
+        frame_at = (frame_at + 1) & frame_mask;
         if (++fill == length_) {
+            frame_at_ = frame_at;
             frame_done();
             fill = fill_;
         }
     }
+    frame_at_ = frame_at;
     ring_at_ = at;
     fill_ = fill;
     samples_in_ = in;
@@ -136,10 +137,17 @@ bool Transfer::add_block(const int32_t* block, unsigned int frames)
 void Transfer::frame_done()
 {
     const unsigned int n = length_;
+    // The frame from its oldest sample on, round the ring
     double* p = pairs_.get();
-    for (unsigned int i = 0; i < n; ++i) {
-        p[2 * i] = x_[i] * window_[i];
-        p[2 * i + 1] = y_[i] * window_[i];
+    const float* f = frame_.get();
+    const unsigned int wrap = n - frame_at_;
+    for (unsigned int i = 0; i < wrap; ++i) {
+        p[2 * i] = f[2 * (frame_at_ + i)] * window_[i];
+        p[2 * i + 1] = f[2 * (frame_at_ + i) + 1] * window_[i];
+    }
+    for (unsigned int i = wrap; i < n; ++i) {
+        p[2 * i] = f[2 * (i - wrap)] * window_[i];
+        p[2 * i + 1] = f[2 * (i - wrap) + 1] * window_[i];
     }
     fft_.forward_pair(p);
 
@@ -189,9 +197,7 @@ void Transfer::frame_done()
         cum_im_[k + 1] = cim + sxy_im_[k];
     }
 
-    std::memmove(x_.get(), x_.get() + n / 2, n / 2 * sizeof(double));
-    std::memmove(y_.get(), y_.get() + n / 2, n / 2 * sizeof(double));
-    fill_ = n / 2;
+    fill_ = n / 2;     // the newer half begins the next frame
 }
 
 void Transfer::band(unsigned int k, unsigned int& first, unsigned int& last) const

@@ -97,7 +97,10 @@ private:
     unsigned int ring_at_ = 0;
     unsigned int fill_ = 0;
     std::unique_ptr<float[]> ring_;     // max_delay reference samples
-    std::unique_ptr<double[]> x_, y_;   // length samples of the frame in the making
+    // The last length sample pairs (reference, measurement), interleaved,
+    // as a ring: the frame in the making, its oldest at frame_at_ once full.
+    std::unique_ptr<float[]> frame_;
+    unsigned int frame_at_ = 0;
     std::unique_ptr<double[]> window_;  // length Hann values
     std::unique_ptr<double[]> pairs_;   // 2 length: the windowed frames side by side, then their spectra
     RealFFT fft_;
