@@ -4,7 +4,10 @@
 // closed and then open (visible, beside it), at the defaults. The
 // difference is what the open window costs, given as a ratio of the whole
 // analyser path (read, both spectra, both draws), in the program alone and
-// with the X server's CPU time added; the program's resident memory is
+// with the X server's CPU time added. A fourth case, the analyser frozen,
+// costs what the device (the simulated one generates every sample), the
+// sampler and the event loop cost; less that, the analyser path is the
+// analysers' own work, the third ratio. The program's resident memory is
 // compared the same way.
 //
 // Built with the GUI test harness (bench/CMakeLists.txt); run by hand:
@@ -83,7 +86,7 @@ std::vector<int16_t> noise(uint32_t seed, int blocks)
     return out;
 }
 
-bool measure(bool open, bool covered, double seconds, const std::string& simdsp, Figures& out)
+bool measure(bool open, bool covered, bool frozen, double seconds, const std::string& simdsp, Figures& out)
 {
     XServer server;
     if (!server.ok())
@@ -117,6 +120,11 @@ bool measure(bool open, bool covered, double seconds, const std::string& simdsp,
         std::fprintf(stderr, "bench: the analyser does not run\n%s\n", prog.stderr_text().c_str());
         return false;
     }
+    if (frozen && !(move_pointer(dpy, win.spectrum.area[0], 500, 100) && key(dpy, XK_f) &&
+                    wait_for_window(dpy, std::string(analyser_title) + " (frozen)"))) {
+        std::fprintf(stderr, "bench: the analyser does not freeze\n%s\n", prog.stderr_text().c_str());
+        return false;
+    }
     const pid_t x = x_server_pid();
     const int r0 = log.reads();
     const double c0 = cpu_seconds(prog.pid()), x0 = cpu_seconds(x);
@@ -142,19 +150,24 @@ int main(int argc, char** argv)
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
     // The three cases in turn, round after round, so that a change in the
     // machine's load touches all of them; the medians of the ratios.
-    std::vector<double> program_ratio, whole_ratio, rss_growth;
+    std::vector<double> program_ratio, own_ratio, whole_ratio, rss_growth;
     for (int round = 0; round < rounds; ++round) {
-        Figures closed, open, covered;
-        if (!measure(false, false, seconds, argv[1], closed) || !measure(true, false, seconds, argv[1], open) ||
-            !measure(true, true, seconds, argv[1], covered)) {
+        Figures closed, open, covered, frozen;
+        if (!measure(false, false, false, seconds, argv[1], closed) ||
+            !measure(true, false, false, seconds, argv[1], open) ||
+            !measure(true, true, false, seconds, argv[1], covered) ||
+            !measure(false, false, true, seconds, argv[1], frozen)) {
             std::fprintf(stderr, "bench: the program did not run\n");
             return 1;
         }
         for (auto [name, f] : {std::pair{"closed ", closed}, std::pair{"open   ", open}, std::pair{"covered", covered}})
             std::printf("analyser visible, Transfer %s: program %.0f us CPU/block, X server %.0f, RSS %.1f MB\n",
                         name, f.us_per_block, f.server_us_per_block, f.rss_kib / 1024.0);
+        std::printf("analyser frozen,  Transfer closed : program %.0f us CPU/block, X server %.0f\n",
+                    frozen.us_per_block, frozen.server_us_per_block);
         const double added = open.us_per_block - closed.us_per_block;
         program_ratio.push_back(added / closed.us_per_block);
+        own_ratio.push_back(added / (closed.us_per_block - frozen.us_per_block));
         whole_ratio.push_back((added + open.server_us_per_block - closed.server_us_per_block) /
                               (closed.us_per_block + closed.server_us_per_block));
         rss_growth.push_back((open.rss_kib - closed.rss_kib) / 1024.0);
@@ -164,7 +177,9 @@ int main(int argc, char** argv)
         return v[v.size() / 2];
     };
     std::printf("the open Transfer window costs %.2f times the analyser's path per block in the program, "
-                "%.2f counting the X server's work too; RSS grows %.2f MB (medians of %d rounds)\n",
-                median(program_ratio), median(whole_ratio), median(rss_growth), rounds);
+                "%.2f counting the X server's work too, %.2f of the analysers' own work (the program "
+                "less its cost with the analyser frozen: device, sampler, event loop); RSS grows %.2f MB "
+                "(medians of %d rounds)\n",
+                median(program_ratio), median(whole_ratio), median(own_ratio), median(rss_growth), rounds);
     return 0;
 }
