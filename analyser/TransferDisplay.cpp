@@ -208,8 +208,11 @@ void TransferDisplay::compute_traces(const Transfer& t, int rate)
     XSegment* segments = segments_[current_].get();
     int prev[3] = {};
     double prev_phase = 0.0;
+    Transfer::Point p{};
     for (unsigned int c = 0; c < width_; ++c) {
-        const Transfer::Point p = t.over(first_[c], last_[c]);
+        // Low on the axis, neighbouring columns share their components.
+        if (c == 0 || first_[c] != first_[c - 1] || last_[c] != last_[c - 1])
+            p = t.over(first_[c], last_[c]);
         const int rows[3] = {magnitude_.row(std::max(p.magnitude_db, -1e9)), phase_.row(p.phase_deg),
                              coherence_.row(p.coherence)};
         const int dim = coherent && p.coherence < threshold ? 1 : 0;
