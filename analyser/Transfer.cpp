@@ -31,8 +31,7 @@ bool Transfer::setup(unsigned int length)
     const unsigned int k = length / 2 + 2;
     if (!allocate(ring_, max_delay) || !allocate(frame_, 2 * length) ||
         !allocate(window_, length) || !allocate(pairs_, 2 * length) ||
-        !allocate(sxx_, k) || !allocate(syy_, k) || !allocate(sxy_re_, k) || !allocate(sxy_im_, k) ||
-        !allocate(cum_xx_, k) || !allocate(cum_yy_, k) || !allocate(cum_re_, k) || !allocate(cum_im_, k)) {
+        !allocate(averaged_, k) || !allocate(sums_, k)) {
         length_ = 0;
         std::fprintf(stderr, "error: no memory for the transfer function\n");
         return false;
@@ -44,7 +43,7 @@ bool Transfer::setup(unsigned int length)
     length_ = length;
     for (unsigned int i = 0; i < length; ++i) {
         const double s = std::sin(pi * i / length);
-        window_[i] = s * s;
+        window_[i] = static_cast<float>(s * s);
     }
     restart();
     return true;
@@ -75,8 +74,8 @@ void Transfer::reset()
     if (length_ == 0)
         return;
     const unsigned int k = components() + 1;
-    for (auto* a : {&sxx_, &syy_, &sxy_re_, &sxy_im_, &cum_xx_, &cum_yy_, &cum_re_, &cum_im_})
-        std::fill(a->get(), a->get() + k, 0.0);
+    std::fill(averaged_.get(), averaged_.get() + k, Spectra{});
+    std::fill(sums_.get(), sums_.get() + k, Spectra{});
 }
 
 void Transfer::restart()
@@ -159,43 +158,38 @@ void Transfer::frame_done()
         keep = 1.0 - take;
     }
     const unsigned int count = components();
+    Spectra* const avg = averaged_.get();
     auto average = [&](unsigned int k, double xr, double xi, double yr, double yi) {
-        sxx_[k] = keep * sxx_[k] + take * (xr * xr + xi * xi);
-        syy_[k] = keep * syy_[k] + take * (yr * yr + yi * yi);
-        sxy_re_[k] = keep * sxy_re_[k] + take * (xr * yr + xi * yi);
-        sxy_im_[k] = keep * sxy_im_[k] + take * (xi * yr - xr * yi);
+        avg[k].xx = keep * avg[k].xx + take * (xr * xr + xi * xi);
+        avg[k].yy = keep * avg[k].yy + take * (yr * yr + yi * yi);
+        avg[k].re = keep * avg[k].re + take * (xr * yr + xi * yi);
+        avg[k].im = keep * avg[k].im + take * (xi * yr - xr * yi);
     };
     // X's packed entries at even places, Y's at odd ones
+    auto average_inner = [&](unsigned int k) { average(k, p[4 * k], p[4 * k + 2], p[4 * k + 1], p[4 * k + 3]); };
     average(0, p[0], 0.0, p[1], 0.0);
-    for (unsigned int k = 1; k + 1 < count; ++k)
-        average(k, p[4 * k], p[4 * k + 2], p[4 * k + 1], p[4 * k + 3]);
-    average(count - 1, p[2], 0.0, p[3], 0.0);
+    average(count - 1, p[2], 0.0, p[3], 0.0);   // the Nyquist component
 
-    // The running sums, two components a step: the four chains of
-    // additions, each as long as half the spectrum, set the pace.
-    double cxx = 0.0, cyy = 0.0, cre = 0.0, cim = 0.0;
-    cum_xx_[0] = cum_yy_[0] = cum_re_[0] = cum_im_[0] = 0.0;
+    // The running sums in the same pass, two components a step: the chains
+    // of additions, half as long as the spectrum, set the pace. count is
+    // odd; the last step leaves the Nyquist component.
+    Spectra* const sum = sums_.get();
+    Spectra run{};
+    sum[0] = run;
     unsigned int k = 0;
     for (; k + 1 < count; k += 2) {
-        cum_xx_[k + 1] = cxx + sxx_[k];
-        cum_yy_[k + 1] = cyy + syy_[k];
-        cum_re_[k + 1] = cre + sxy_re_[k];
-        cum_im_[k + 1] = cim + sxy_im_[k];
-        cxx += sxx_[k] + sxx_[k + 1];
-        cyy += syy_[k] + syy_[k + 1];
-        cre += sxy_re_[k] + sxy_re_[k + 1];
-        cim += sxy_im_[k] + sxy_im_[k + 1];
-        cum_xx_[k + 2] = cxx;
-        cum_yy_[k + 2] = cyy;
-        cum_re_[k + 2] = cre;
-        cum_im_[k + 2] = cim;
+        average_inner(k + 1);
+        if (k + 2 < count - 1)
+            average_inner(k + 2);
+        sum[k + 1] = {run.xx + avg[k].xx, run.yy + avg[k].yy, run.re + avg[k].re, run.im + avg[k].im};
+        run.xx += avg[k].xx + avg[k + 1].xx;
+        run.yy += avg[k].yy + avg[k + 1].yy;
+        run.re += avg[k].re + avg[k + 1].re;
+        run.im += avg[k].im + avg[k + 1].im;
+        sum[k + 2] = run;
     }
-    if (k < count) {
-        cum_xx_[k + 1] = cxx + sxx_[k];
-        cum_yy_[k + 1] = cyy + syy_[k];
-        cum_re_[k + 1] = cre + sxy_re_[k];
-        cum_im_[k + 1] = cim + sxy_im_[k];
-    }
+    if (k < count)
+        sum[k + 1] = {run.xx + avg[k].xx, run.yy + avg[k].yy, run.re + avg[k].re, run.im + avg[k].im};
 
     fill_ = n / 2;     // the newer half begins the next frame
 }
@@ -224,8 +218,9 @@ Transfer::Point Transfer::at(unsigned int k, unsigned int first, unsigned int la
 
 Transfer::Point Transfer::over(unsigned int lo, unsigned int hi) const
 {
-    const double xx = cum_xx_[hi + 1] - cum_xx_[lo], yy = cum_yy_[hi + 1] - cum_yy_[lo];
-    const double re = cum_re_[hi + 1] - cum_re_[lo], im = cum_im_[hi + 1] - cum_im_[lo];
+    const Spectra& a = sums_[lo];
+    const Spectra& b = sums_[hi + 1];
+    const double xx = b.xx - a.xx, yy = b.yy - a.yy, re = b.re - a.re, im = b.im - a.im;
     const double cross = std::sqrt(re * re + im * im);
     Point p;
     p.magnitude_db = xx > 0.0 && cross > 0.0 ? 20.0 * std::log10(cross / xx) : -HUGE_VAL;

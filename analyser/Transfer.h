@@ -101,12 +101,15 @@ private:
     // as a ring: the frame in the making, its oldest at frame_at_ once full.
     std::unique_ptr<float[]> frame_;
     unsigned int frame_at_ = 0;
-    std::unique_ptr<double[]> window_;  // length Hann values
+    std::unique_ptr<float[]> window_;   // length Hann values
     std::unique_ptr<double[]> pairs_;   // 2 length: the windowed frames side by side, then their spectra
     RealFFT fft_;
-    // Running sums over components 0 .. k - 1 of the averaged spectra
-    // (components + 1 entries each), so any band's mean costs two reads.
-    std::unique_ptr<double[]> sxx_, syy_, sxy_re_, sxy_im_;
-    std::unique_ptr<double[]> cum_xx_, cum_yy_, cum_re_, cum_im_;
+    struct Spectra {
+        double xx, yy, re, im;          // Sxx, Syy, Re and Im Sxy
+    };
+    // The averaged spectra per component, and their running sums over the
+    // components 0 .. k - 1 (components + 1 entries), so that any band's
+    // sum costs two reads.
+    std::unique_ptr<Spectra[]> averaged_, sums_;
     DelayFinder finder_;
 };
