@@ -3,10 +3,12 @@
 // 2048 frames at 44100 Hz), against both analysers' computation of the
 // same block: add_block, and after each new frame the values of the 800
 // columns the window draws (no X). The frame's FFTs fall on every fourth
-// block; the figure is the mean over many blocks. Also the resident memory
-// the transfer function adds, with and without the delay finder.
-#include <benchmark/benchmark.h>
-
+// block; a round's figure is the mean over 64 blocks. Each alone, and both
+// in turn per block as the program runs them: what the transfer function
+// adds then includes what its memory takes from the analysers' share of
+// the caches. Also the resident memory the transfer function adds, with
+// and without the delay finder. Run by hand:
+//   build/bench/bench_transfer [rounds]
 #include "bench/bench_setup.h"
 
 #include "analyser/Analyser.h"
@@ -14,10 +16,12 @@
 #include "app/AppResources.h"
 #include "sampler/Sampler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <vector>
@@ -51,85 +55,49 @@ unsigned column_component(unsigned c)
     return unsigned(std::lround(f * 16384 / rate));
 }
 
-double per_block_seconds(benchmark::State& state, const std::chrono::steady_clock::time_point& start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
-           double(state.iterations());
-}
+// One round: rounds_blocks blocks through the analysers, the transfer
+// function (with the window's column values after each frame), or both in
+// turn; seconds per block.
+constexpr unsigned round_blocks = 64;   // 16 frames
 
-double analyser_seconds = 0, transfer_seconds = 0;
-
-void BM_Analysers(benchmark::State& state)
-{
-    const BlockInputs in = set_up_analysers(frames, rate);
-    const std::vector<int32_t> data = signal();
-    unsigned b = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        const int32_t* block = data.data() + size_t(b) * frames * 2;
-        analysers[0].compute_spectrum(block, Analyser::Left, in);
-        analysers[1].compute_spectrum(block, Analyser::Right, in);
-        benchmark::DoNotOptimize(analysers[0].level.get());
-        b = (b + 1) % blocks;
-    }
-    analyser_seconds = per_block_seconds(state, start);
-}
-BENCHMARK(BM_Analysers);
-
-void BM_TransferWindowOpen(benchmark::State& state)
-{
-    static Transfer t;
-    t.setup(16384);
-    t.set_smoothing(12);
-    const std::vector<int32_t> data = signal();
-    // The window's table of each column's components, made once as it does.
-    std::vector<unsigned> first(columns), last(columns);
-    for (unsigned c = 0; c < columns; ++c)
-        t.band(column_component(c), first[c], last[c]);
+struct Bench {
+    BlockInputs in = set_up_analysers(frames, rate);
+    std::vector<int32_t> data = signal();
+    Transfer t;
+    std::vector<unsigned> first, last;   // the window's columns, tabled once as it does
     unsigned b = 0;
     double sink = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        if (t.add_block(data.data() + size_t(b) * frames * 2, frames))
-            for (unsigned c = 0; c < columns; ++c)
-                sink += t.over(first[c], last[c]).magnitude_db;
-        benchmark::DoNotOptimize(sink);
-        b = (b + 1) % blocks;
-    }
-    transfer_seconds = per_block_seconds(state, start);
-}
-BENCHMARK(BM_TransferWindowOpen)->MinTime(2.0);
 
-// Both in turn per block, as the running program takes them: what the
-// transfer function adds here includes what its memory takes from the
-// analysers' share of the caches.
-double both_seconds = 0;
-void BM_AnalysersAndTransfer(benchmark::State& state)
-{
-    const BlockInputs in = set_up_analysers(frames, rate);
-    static Transfer t;
-    t.setup(16384);
-    t.set_smoothing(12);
-    const std::vector<int32_t> data = signal();
-    std::vector<unsigned> first(columns), last(columns);
-    for (unsigned c = 0; c < columns; ++c)
-        t.band(column_component(c), first[c], last[c]);
-    unsigned b = 0;
-    double sink = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        const int32_t* block = data.data() + size_t(b) * frames * 2;
-        analysers[0].compute_spectrum(block, Analyser::Left, in);
-        analysers[1].compute_spectrum(block, Analyser::Right, in);
-        if (t.add_block(block, frames))
-            for (unsigned c = 0; c < columns; ++c)
-                sink += t.over(first[c], last[c]).magnitude_db;
-        benchmark::DoNotOptimize(sink);
-        b = (b + 1) % blocks;
+    Bench() : first(columns), last(columns)
+    {
+        t.setup(16384);
+        t.set_smoothing(12);
+        for (unsigned c = 0; c < columns; ++c)
+            t.band(column_component(c), first[c], last[c]);
     }
-    both_seconds = per_block_seconds(state, start);
+    double round(bool analysers_on, bool transfer_on)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        for (unsigned i = 0; i < round_blocks; ++i, b = (b + 1) % blocks) {
+            const int32_t* block = data.data() + size_t(b) * frames * 2;
+            if (analysers_on) {
+                analysers[0].compute_spectrum(block, Analyser::Left, in);
+                analysers[1].compute_spectrum(block, Analyser::Right, in);
+                sink += analysers[0].level[100];
+            }
+            if (transfer_on && t.add_block(block, frames))
+                for (unsigned c = 0; c < columns; ++c)
+                    sink += t.over(first[c], last[c]).magnitude_db;
+        }
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / round_blocks;
+    }
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
-BENCHMARK(BM_AnalysersAndTransfer)->MinTime(2.0);
 
 long resident_kib()
 {
@@ -167,16 +135,21 @@ void memory()
 int main(int argc, char** argv)
 {
     memory();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    if (analyser_seconds > 0 && transfer_seconds > 0)
-        std::printf("transfer function (window open) per block: %.1f us = %.3f times both analysers' %.1f us\n",
-                    transfer_seconds * 1e6, transfer_seconds / analyser_seconds, analyser_seconds * 1e6);
-    if (analyser_seconds > 0 && both_seconds > 0)
-        std::printf("both in turn: %.1f us per block, the transfer function adding %.3f times the analysers'\n",
-                    both_seconds * 1e6, both_seconds / analyser_seconds - 1.0);
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 101;
+    // The three cases round after round, so that a change in the machine's
+    // speed touches all of them; the medians.
+    static Bench bench;
+    std::vector<double> alone, transfer, both;
+    for (int r = 0; r < rounds; ++r) {
+        alone.push_back(bench.round(true, false));
+        transfer.push_back(bench.round(false, true));
+        both.push_back(bench.round(true, true));
+    }
+    const double a = median(alone), t = median(transfer), b = median(both);
+    std::printf("per block (medians of %d rounds of %u blocks): both analysers %.1f us, the transfer function "
+                "with its window open %.1f us (%.2f times the analysers'), both in turn %.1f us: the transfer "
+                "function adds %.2f times the analysers', its memory taking from their share of the caches "
+                "(sink %g)\n",
+                rounds, round_blocks, a * 1e6, t * 1e6, t / a, b * 1e6, b / a - 1.0, bench.sink);
     return 0;
 }
