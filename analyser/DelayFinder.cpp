@@ -17,7 +17,7 @@ bool DelayFinder::start()
     if (!x_) {
         x_.reset(new (std::nothrow) float[n]);
         y_.reset(new (std::nothrow) float[n]);
-        pairs_.reset(new (std::nothrow) double[2 * n]);
+        pairs_.reset(new (std::nothrow) double[2 * n + 1]);
         sxy_.reset(new (std::nothrow) float[n]);
         if (!x_ || !y_ || !pairs_ || !sxy_) {
             x_.reset();
@@ -42,7 +42,7 @@ bool DelayFinder::start()
 // taken here is X' * conj(Y'), our conj(X) * Y up to the factor 1/n.
 void DelayFinder::frame_done()
 {
-    double* p = pairs_.get();
+    double* p = RealFFT::pair_start(pairs_.get());
     for (unsigned int i = 0; i < n; ++i) {
         const double s = std::sin(pi * i / n);
         p[2 * i] = x_[i] * s * s;
@@ -68,7 +68,7 @@ void DelayFinder::frame_done()
 // FFT (which conjugates once more), and its clearest peak.
 void DelayFinder::evaluate()
 {
-    double* r = pairs_.get();
+    double* r = RealFFT::pair_start(pairs_.get());
     auto unit = [](double v) { return v > 0.0 ? 1.0 : (v < 0.0 ? -1.0 : 0.0); };
     r[0] = unit(sxy_[0]);
     r[1] = unit(sxy_[1]);

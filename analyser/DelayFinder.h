@@ -52,7 +52,7 @@ private:
     void evaluate();
 
     std::unique_ptr<float[]> x_, y_;          // frame_length samples of the current frame
-    std::unique_ptr<double[]> pairs_;         // 2 frame_length: both windowed frames side by side,
+    std::unique_ptr<double[]> pairs_;         // 2 frame_length (+ 1 to align): both windowed frames,
                                               // their spectra; then r(tau) in the first half
     std::unique_ptr<float[]> sxy_;            // frame_length: summed Sxy, packed as RealFFT packs
     RealFFT fft_;

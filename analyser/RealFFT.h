@@ -27,10 +27,16 @@ public:
     // The packed spectrum back to the reals it came from.
     void backward(double* data) const;
     // Two frames x and y at once, in about the time of one: pairs holds
-    // 2 n doubles, 16-byte aligned (as new double[] gives), x_i at [2i] and
+    // 2 n doubles, 16-byte aligned (see pair_start), x_i at [2i] and
     // y_i at [2i + 1], replaced by the two packed spectra in the same way
     // (X's packed entry j at [2j], Y's at [2j + 1]).
     void forward_pair(double* pairs) const;
+    // Where pairs begin in a buffer of 2 n + 1 doubles: its first 16-byte
+    // boundary (operator new promises no more than 8 on every target).
+    static double* pair_start(double* buffer)
+    {
+        return buffer + (reinterpret_cast<uintptr_t>(buffer) / sizeof(double)) % 2;
+    }
 
 private:
     unsigned int n_ = 0;

@@ -30,7 +30,7 @@ bool Transfer::setup(unsigned int length)
     }
     const unsigned int k = length / 2 + 2;
     if (!allocate(ring_, max_delay) || !allocate(frame_, 2 * length) ||
-        !allocate(window_, length) || !allocate(pairs_, 2 * length) ||
+        !allocate(window_, length) || !allocate(pairs_, 2 * length + 1) ||
         !allocate(averaged_, k) || !allocate(sums_, k)) {
         length_ = 0;
         std::fprintf(stderr, "error: no memory for the transfer function\n");
@@ -137,7 +137,7 @@ void Transfer::frame_done()
 {
     const unsigned int n = length_;
     // The frame from its oldest sample on, round the ring
-    double* p = pairs_.get();
+    double* p = RealFFT::pair_start(pairs_.get());
     const float* f = frame_.get();
     const unsigned int wrap = n - frame_at_;
     for (unsigned int i = 0; i < wrap; ++i) {

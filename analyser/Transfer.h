@@ -102,7 +102,8 @@ private:
     std::unique_ptr<float[]> frame_;
     unsigned int frame_at_ = 0;
     std::unique_ptr<float[]> window_;   // length Hann values
-    std::unique_ptr<double[]> pairs_;   // 2 length: the windowed frames side by side, then their spectra
+    std::unique_ptr<double[]> pairs_;   // 2 length (+ 1 to align): the windowed frames side by side,
+                                        // then their spectra
     RealFFT fft_;
     struct Spectra {
         double xx, yy, re, im;          // Sxx, Syy, Re and Im Sxy
