@@ -18,22 +18,13 @@ void unpack(double* data, std::size_t n, double theta, double c2)
 {
     if (n / 4 < 2)
         return;
-    const double c1 = 0.5;
     const double s = std::sin(theta * 0.5);
     const double wpr = -2.0 * (s * s);
     const double wpi = std::sin(theta);
     double wr = 1.0 + wpr;
     double wi = wpi;
     for (std::size_t k = 1; k < n / 4; ++k) {
-        const std::size_t i1 = 2 * k, i2 = 2 * k + 1, i3 = n - 2 * k, i4 = n - 2 * k + 1;
-        const double h1r = c1 * (data[i1] + data[i3]);
-        const double h1i = c1 * (data[i2] - data[i4]);
-        const double h2r = -c2 * (data[i2] + data[i4]);
-        const double h2i = c2 * (data[i1] - data[i3]);
-        data[i1] = h1r + wr * h2r - wi * h2i;
-        data[i2] = h1i + wr * h2i + wi * h2r;
-        data[i3] = h1r - wr * h2r + wi * h2i;
-        data[i4] = -h1i + wr * h2i + wi * h2r;
+        unpack_mirror_pairs(data, 2 * k, n - 2 * k, wr, wi, c2);
         const double wt = wr;
         wr = wr + (wr * wpr - wi * wpi);
         wi = wi + (wi * wpr + wt * wpi);

@@ -10,6 +10,7 @@
 // compiler maps to one SIMD register and instruction (SSE2 on x86-64).
 #include "analyser/RealFFT.h"
 
+#include "analyser/FFT.h"
 #include "common/Check.h"
 #include "common/Numeric.h"
 
@@ -93,18 +94,8 @@ void unpack(T* d, unsigned int n, const double* table)
 {
     constexpr double s = Sign;
     const double c2 = -0.5 * s;
-    for (unsigned int k = 1; k < n / 4; ++k) {
-        const unsigned int i1 = 2 * k, i2 = 2 * k + 1, i3 = n - 2 * k, i4 = n - 2 * k + 1;
-        const double wr = table[2 * k], wi = s * table[2 * k + 1];
-        const T h1r = 0.5 * (d[i1] + d[i3]);
-        const T h1i = 0.5 * (d[i2] - d[i4]);
-        const T h2r = -c2 * (d[i2] + d[i4]);
-        const T h2i = c2 * (d[i1] - d[i3]);
-        d[i1] = h1r + wr * h2r - wi * h2i;
-        d[i2] = h1i + wr * h2i + wi * h2r;
-        d[i3] = h1r - wr * h2r + wi * h2i;
-        d[i4] = -h1i + wr * h2i + wi * h2r;
-    }
+    for (unsigned int k = 1; k < n / 4; ++k)
+        unpack_mirror_pairs(d, 2 * k, n - 2 * k, table[2 * k], s * table[2 * k + 1], c2);
 }
 
 template <typename T>
