@@ -1,5 +1,7 @@
 #include "analyser/DelayFinder.h"
 
+#include "analyser/FFT.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -17,15 +19,12 @@ bool DelayFinder::start()
     if (!x_) {
         x_.reset(new (std::nothrow) float[n]);
         y_.reset(new (std::nothrow) float[n]);
-        pairs_.reset(new (std::nothrow) double[2 * n + 1]);
+        buf_.reset(new (std::nothrow) double[n]);
+        xs_.reset(new (std::nothrow) float[n]);
         sxy_.reset(new (std::nothrow) float[n]);
-        if (!x_ || !y_ || !pairs_ || !sxy_) {
+        if (!x_ || !y_ || !buf_ || !xs_ || !sxy_) {
             x_.reset();
             std::fprintf(stderr, "error: no memory for the delay finder\n");
-            return false;
-        }
-        if (!fft_.setup(n)) {
-            x_.reset();
             return false;
         }
     }
@@ -37,22 +36,28 @@ bool DelayFinder::start()
 }
 
 // Windows the frame, adds its cross-spectrum conj(X) * Y (in the packed
-// layout of RealFFT) to the sum and keeps the second half for the next.
-// The program's spectra are the conjugates of the usual ones, so the product
+// layout of real_fft) to the sum and keeps the second half for the next.
+// real_fft's spectra are the conjugates of the usual ones, so the product
 // taken here is X' * conj(Y'), our conj(X) * Y up to the factor 1/n.
 void DelayFinder::frame_done()
 {
-    double* p = RealFFT::pair_start(pairs_.get());
+    double* f = buf_.get();
     for (unsigned int i = 0; i < n; ++i) {
         const double s = std::sin(pi * i / n);
-        p[2 * i] = x_[i] * s * s;
-        p[2 * i + 1] = y_[i] * s * s;
+        f[i] = x_[i] * s * s;
     }
-    fft_.forward_pair(p);
-    sxy_[0] += static_cast<float>(p[0] * p[1]);
-    sxy_[1] += static_cast<float>(p[2] * p[3]);
+    real_fft(f, static_cast<int>(n), fft_forward);
+    for (unsigned int i = 0; i < n; ++i)
+        xs_[i] = static_cast<float>(f[i]);
+    for (unsigned int i = 0; i < n; ++i) {
+        const double s = std::sin(pi * i / n);
+        f[i] = y_[i] * s * s;
+    }
+    real_fft(f, static_cast<int>(n), fft_forward);
+    sxy_[0] += static_cast<float>(xs_[0] * f[0]);
+    sxy_[1] += static_cast<float>(xs_[1] * f[1]);
     for (unsigned int i = 2; i < n; i += 2) {
-        const double xr = p[2 * i], yr = p[2 * i + 1], xi = p[2 * i + 2], yi = p[2 * i + 3];
+        const double xr = xs_[i], xi = xs_[i + 1], yr = f[i], yi = f[i + 1];
         sxy_[i] += static_cast<float>(xr * yr + xi * yi);
         sxy_[i + 1] += static_cast<float>(xi * yr - xr * yi);
     }
@@ -68,7 +73,7 @@ void DelayFinder::frame_done()
 // FFT (which conjugates once more), and its clearest peak.
 void DelayFinder::evaluate()
 {
-    double* r = RealFFT::pair_start(pairs_.get());
+    double* r = buf_.get();
     auto unit = [](double v) { return v > 0.0 ? 1.0 : (v < 0.0 ? -1.0 : 0.0); };
     r[0] = unit(sxy_[0]);
     r[1] = unit(sxy_[1]);
@@ -78,7 +83,7 @@ void DelayFinder::evaluate()
         r[i] = m > 0.0 ? re / m : 0.0;
         r[i + 1] = m > 0.0 ? -im / m : 0.0;
     }
-    fft_.backward(r);
+    real_fft(r, static_cast<int>(n), fft_backward);
 
     auto at = [&](int lag) { return r[static_cast<unsigned int>(lag) & (n - 1)]; };
     int peak = 0;

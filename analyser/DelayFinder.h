@@ -9,10 +9,8 @@
 // peak of |r(tau)| is searched over -max_lag .. +max_lag samples and taken
 // only when it stands at least clear_ratio times above the rms of r over
 // the rest of that range. Standard library and the program's FFT only;
-// the arrays (2.3 MB) are allocated at the first start and kept.
+// the arrays (1.5 MB) are allocated at the first start and kept.
 #pragma once
-
-#include "analyser/RealFFT.h"
 
 #include <memory>
 
@@ -52,10 +50,9 @@ private:
     void evaluate();
 
     std::unique_ptr<float[]> x_, y_;          // frame_length samples of the current frame
-    std::unique_ptr<double[]> pairs_;         // 2 frame_length (+ 1 to align): both windowed frames,
-                                              // their spectra; then r(tau) in the first half
-    std::unique_ptr<float[]> sxy_;            // frame_length: summed Sxy, packed as RealFFT packs
-    RealFFT fft_;
+    std::unique_ptr<double[]> buf_;           // frame_length: a windowed frame, its spectrum, r(tau)
+    std::unique_ptr<float[]> xs_;             // frame_length: the reference's spectrum
+    std::unique_ptr<float[]> sxy_;            // frame_length: summed Sxy, packed as real_fft packs
     unsigned int fill_ = 0;
     int frames_ = 0;
     State state_ = Idle;

@@ -3,8 +3,9 @@
 // packed layout of n/2 + 1 components in n doubles), by radix-4
 // butterflies with tabled twiddle factors. Equal to real_fft up to
 // rounding (relative 1e-14), about 1.8 times as fast for one frame and 3
-// times per frame for two at once (bench_fft); for the long frames of the
-// transfer function and the delay finder, not for the display's analysers.
+// times per frame for two at once (bench_fft); for the transfer function's
+// frames, not for the display's analysers. (The delay finder, which runs
+// for a few seconds on request, keeps real_fft and spares the tables.)
 //
 // Standard library only. setup allocates (about 1.8 n doubles); the
 // transforms allocate nothing.

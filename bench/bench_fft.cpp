@@ -57,7 +57,7 @@ void BM_real_fft(benchmark::State& state)
 }
 BENCHMARK(BM_real_fft)->Arg(2048)->Arg(16384)->Arg(65536);
 
-// The tabled transform of the transfer function and the delay finder.
+// The tabled transform of the transfer function.
 void BM_tabled_fft(benchmark::State& state)
 {
     const int n = static_cast<int>(state.range(0));
