@@ -58,7 +58,6 @@ void TransferDisplay::resize(const Transfer& t, int rate)
     int x, y;
     unsigned int border;
     XGetGeometry(display_, window_, &root, &x, &y, &width_, &height_, &border, &depth_);
-    k_.reset(new unsigned int[width_]);
     first_.reset(new unsigned int[width_]);
     last_.reset(new unsigned int[width_]);
     for (auto& set : segments_)
@@ -96,10 +95,10 @@ void TransferDisplay::build_columns(const Transfer& t, int rate)
         auto at = [&](double col) { return f_lo_ * std::exp(span * col / last_column) * per_hz; };
         const double k = std::max(1.0, std::min(top, std::round(at(c))));
         const double a = std::max(1.0, std::ceil(at(c - 0.5))), b = std::min(top, std::floor(at(c + 0.5)));
-        k_[c] = static_cast<unsigned int>(k);
-        // The column's own components, widened to the smoothing's band
+        // The column's own components, widened to the smoothing band of
+        // its central one
         unsigned int first, last;
-        t.band(k_[c], first, last);
+        t.band(static_cast<unsigned int>(k), first, last);
         first_[c] = a <= b ? std::min(first, static_cast<unsigned int>(a)) : first;
         last_[c] = a <= b ? std::max(last, static_cast<unsigned int>(b)) : last;
     }
@@ -108,7 +107,7 @@ void TransferDisplay::build_columns(const Transfer& t, int rate)
 void TransferDisplay::update(const Transfer& t, int rate, bool show)
 {
     stale_ = true;
-    if (!show || !k_ || t.length() == 0 || rate <= 0)
+    if (!show || !first_ || t.length() == 0 || rate <= 0)
         return;
     const int old = current_;
     current_ ^= 1;
@@ -123,7 +122,7 @@ void TransferDisplay::update(const Transfer& t, int rate, bool show)
 
 void TransferDisplay::expose(const Transfer& t, int rate, int x, int y, int width, int height)
 {
-    if (!k_)
+    if (!first_)
         return;
     XRectangle clip = {static_cast<short>(x), static_cast<short>(y), static_cast<unsigned short>(width),
                        static_cast<unsigned short>(height)};

@@ -63,9 +63,9 @@ private:
     int columns_rate_ = 0;
     int columns_smoothing_ = -1;
     bool stale_ = true;                    // the traces lag the transfer function
-    // Per column: its central component, and the components its value is
-    // taken over (its own and the smoothing band of the central one).
-    std::unique_ptr<unsigned int[]> k_, first_, last_;
+    // Per column: the components its value is taken over (its own and the
+    // smoothing band of its central one).
+    std::unique_ptr<unsigned int[]> first_, last_;
     // Two sets (on screen, and the one before) of 6 groups of up to width
     // segments: magnitude, phase, coherence, each bright and dim.
     std::unique_ptr<XSegment[]> segments_[2];
