@@ -9,9 +9,10 @@
 // peak of |r(tau)| is searched over -max_lag .. +max_lag samples and taken
 // only when it stands at least clear_ratio times above the rms of r over
 // the rest of that range. Standard library and the program's FFT only;
-// the arrays (1.5 MB) are allocated at the first start and kept.
+// the arrays (1.25 MB) are allocated at the first start and kept.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 class DelayFinder {
@@ -29,9 +30,9 @@ public:
     bool start();
     // Gives up a search under way.
     void cancel() { state_ = Idle; }
-    // One stereo sample pair, in any common unit. After the last frame of a
-    // search the state becomes Found (delay() set) or NotClear.
-    void add(float reference, float measurement)
+    // One stereo pair of 16-bit samples. After the last frame of a search
+    // the state becomes Found (delay() set) or NotClear.
+    void add(int16_t reference, int16_t measurement)
     {
         x_[fill_] = reference;
         y_[fill_] = measurement;
@@ -49,7 +50,7 @@ private:
     void frame_done();
     void evaluate();
 
-    std::unique_ptr<float[]> x_, y_;          // frame_length samples of the current frame
+    std::unique_ptr<int16_t[]> x_, y_;        // frame_length samples of the current frame
     std::unique_ptr<double[]> buf_;           // frame_length: a windowed frame, its spectrum, r(tau)
     std::unique_ptr<float[]> xs_;             // frame_length: the reference's spectrum
     std::unique_ptr<float[]> sxy_;            // frame_length: summed Sxy, packed as real_fft packs

@@ -82,7 +82,7 @@ void Transfer::restart()
 {
     if (length_ == 0)
         return;
-    std::fill(ring_.get(), ring_.get() + max_delay, 0.0f);
+    std::fill(ring_.get(), ring_.get() + max_delay, int16_t{0});
     ring_at_ = 0;
     samples_in_ = 0;
     reset();
@@ -95,28 +95,29 @@ bool Transfer::add_block(const int32_t* block, unsigned int frames)
     if (length_ == 0)
         return false;
     const unsigned long before = frames_;
+    // The widened samples are 16-bit ones shifted left: exact as int16_t.
+    auto sample = [block](unsigned int i) { return static_cast<int16_t>(block[i] / sample_widening); };
     for (unsigned int i = 0; i < frames && finder_.collecting(); ++i)
-        finder_.add(static_cast<float>(block[2 * i] / sample_widening),
-                    static_cast<float>(block[2 * i + 1] / sample_widening));
+        finder_.add(sample(2 * i), sample(2 * i + 1));
     // Kept in locals through the loop: the stores into the arrays would
     // otherwise have the members read again for every sample.
-    float* const ring = ring_.get();
-    float* const frame = frame_.get();
+    int16_t* const ring = ring_.get();
+    int16_t* const frame = frame_.get();
     const unsigned int d = delay_, frame_mask = length_ - 1;
     unsigned int at = ring_at_, fill = fill_, frame_at = frame_at_;
     unsigned long in = samples_in_;
     for (unsigned int i = 0; i < frames; ++i) {
-        const float reference = static_cast<float>(block[2 * i] / sample_widening);
+        const int16_t reference = sample(2 * i);
         // The ring holds the last max_delay reference samples; read the
         // one D back before this one takes the oldest slot.
-        const float delayed = d == 0 ? reference : ring[(at - d) & ring_mask];
+        const int16_t delayed = d == 0 ? reference : ring[(at - d) & ring_mask];
         ring[at] = reference;
         at = (at + 1) & ring_mask;
         in += in <= max_delay;
         if (in <= d)
             continue;   // the delayed reference does not exist yet
         frame[2 * frame_at] = delayed;
-        frame[2 * frame_at + 1] = static_cast<float>(block[2 * i + 1] / sample_widening);
+        frame[2 * frame_at + 1] = sample(2 * i + 1);
         frame_at = (frame_at + 1) & frame_mask;
         if (++fill == length_) {
             frame_at_ = frame_at;
@@ -138,16 +139,17 @@ void Transfer::frame_done()
     const unsigned int n = length_;
     // The frame from its oldest sample on, round the ring
     double* p = RealFFT::pair_start(pairs_.get());
-    const float* f = frame_.get();
+    const int16_t* f = frame_.get();
     const unsigned int wrap = n - frame_at_;
-    for (unsigned int i = 0; i < wrap; ++i) {
-        p[2 * i] = f[2 * (frame_at_ + i)] * window_[i];
-        p[2 * i + 1] = f[2 * (frame_at_ + i) + 1] * window_[i];
-    }
-    for (unsigned int i = wrap; i < n; ++i) {
-        p[2 * i] = f[2 * (i - wrap)] * window_[i];
-        p[2 * i + 1] = f[2 * (i - wrap) + 1] * window_[i];
-    }
+    auto load = [&](unsigned int i, const int16_t* from) {
+        const double w = window_[i];
+        p[2 * i] = from[0] * w;
+        p[2 * i + 1] = from[1] * w;
+    };
+    for (unsigned int i = 0; i < wrap; ++i)
+        load(i, f + 2 * (frame_at_ + i));
+    for (unsigned int i = wrap; i < n; ++i)
+        load(i, f + 2 * (i - wrap));
     fft_.forward_pair(p);
 
     ++frames_;

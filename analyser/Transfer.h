@@ -17,7 +17,7 @@
 // frame always puts at 1.
 //
 // Standard library and the program's FFT only. Nothing is allocated per
-// block: setup allocates (about 1.5 MB at 16384), the delay finder its
+// block: setup allocates (about 1.3 MB at 16384), the delay finder its
 // own at its first use.
 #pragma once
 
@@ -96,10 +96,10 @@ private:
     unsigned long samples_in_ = 0;      // since the restart, saturating above max_delay
     unsigned int ring_at_ = 0;
     unsigned int fill_ = 0;
-    std::unique_ptr<float[]> ring_;     // max_delay reference samples
-    // The last length sample pairs (reference, measurement), interleaved,
-    // as a ring: the frame in the making, its oldest at frame_at_ once full.
-    std::unique_ptr<float[]> frame_;
+    std::unique_ptr<int16_t[]> ring_;   // max_delay reference samples
+    // The last length 16-bit sample pairs (reference, measurement),
+    // interleaved, as a ring: the frame in the making, its oldest at frame_at_ once full.
+    std::unique_ptr<int16_t[]> frame_;
     unsigned int frame_at_ = 0;
     std::unique_ptr<float[]> window_;   // length Hann values
     std::unique_ptr<double[]> pairs_;   // 2 length (+ 1 to align): the windowed frames side by side,
