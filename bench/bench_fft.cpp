@@ -145,14 +145,17 @@ int main(int argc, char** argv)
         const std::string size = "/" + std::to_string(n);
         const auto ours = reporter.seconds.find("BM_real_fft" + size);
         const auto tabled = reporter.seconds.find("BM_tabled_fft" + size);
+        const auto pair = reporter.seconds.find("BM_tabled_pair" + size);
         const auto ref = reporter.seconds.find("BM_fftw_r2c" + size);
-        if (ours == reporter.seconds.end() || tabled == reporter.seconds.end() || ref == reporter.seconds.end())
+        if (ours == reporter.seconds.end() || tabled == reporter.seconds.end() ||
+            pair == reporter.seconds.end() || ref == reporter.seconds.end())
             continue;
         const double period = n / rate;
-        std::printf("n = %5d: real_fft / FFTW = %.2f, RealFFT / FFTW = %.2f; of the block period: "
-                    "real_fft %.5f, RealFFT %.5f, FFTW %.5f\n",
-                    n, ours->second / ref->second, tabled->second / ref->second, ours->second / period,
-                    tabled->second / period, ref->second / period);
+        std::printf("n = %5d: against FFTW, real_fft %.2f, RealFFT %.2f, RealFFT in pairs %.2f per frame; "
+                    "of the block period: real_fft %.5f, RealFFT %.5f, FFTW %.5f\n",
+                    n, ours->second / ref->second, tabled->second / ref->second,
+                    pair->second / 2 / ref->second, ours->second / period, tabled->second / period,
+                    ref->second / period);
     }
     return 0;
 }
