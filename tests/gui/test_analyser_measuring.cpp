@@ -2,7 +2,7 @@
 // logarithmic frequency scale with the peak's level, export of the
 // spectrum, the popup menu and the error dialog. Levels, columns and
 // pictures are worked out here, from their definitions.
-#include "gui/test_analyser_support.h"
+#include "gui/program_on_file.h"
 
 #include <X11/keysym.h>
 #include <filesystem>
@@ -50,36 +50,13 @@ int log_column(LD f)
     return int(std::lround((num_fft - 1) * std::log(f / lo) / std::log(hi / lo)));
 }
 
-class AnalyserMeasuring : public testing::Test {
+class AnalyserMeasuring : public ProgramOnFile {
 protected:
-    XServer server;
-    Display* dpy = server.display();
-    TempDir dir;
-    DeviceLog log{dir.file("dsp.log")};
-    std::unique_ptr<Program> prog;
-    std::unique_ptr<SaveOnFailure> evidence;
-    Windows win;
-
-    // The program in disk-file mode on these blocks (left, right), on the
-    // simulated device at full speed.
-    void start(const std::vector<StereoBlock>& blocks, std::vector<std::string> args, const std::string& tag = "")
+    // The program in disk-file mode on these blocks (left, right).
+    void start(const std::vector<StereoBlock>& blocks, const std::vector<std::string>& args, const std::string& tag = "")
     {
-        ASSERT_TRUE(server.ok()) << server.error();
-        ASSERT_TRUE(write_file(dir.file("signal.wav"), wav_bytes(blocks)));
-        args.insert(args.begin(), {"-diskfile", "-filename", dir.file("signal.wav")});
-        prog = std::make_unique<Program>(
-            server, args, Env{{"LD_PRELOAD", ZEN_SIMDSP}, {"SIMDSP_PACE", "fast"}, {"SIMDSP_LOG", log.path}});
-        ASSERT_TRUE(prog->started()) << prog->error();
-        evidence = std::make_unique<SaveOnFailure>(server, tag);
-        evidence->add("stderr", *prog);
-        win = open_windows(dpy);
-        ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
-    }
-    void play_file()
-    {
-        const int closes = log.closes() + 1;
-        ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
-        ASSERT_TRUE(wait_run_over(dpy, log, closes, win.controls.analyser_run)) << log.text();
+        ASSERT_TRUE(write_file(file(), wav_bytes(blocks)));
+        launch(args, {}, tag);
     }
 };
 
@@ -158,7 +135,6 @@ TEST_F(AnalyserMeasuring, LogScaleShowsTonesAtTheirColumnsWithThePeakLevel)
 // picture of both drawing areas (a full draw, left above right).
 TEST_F(AnalyserMeasuring, ExportWritesTheLevelsAndThePicture)
 {
-    TempDir out;
     const StereoBlock block{tone_block({{100, 1.0}}), tone_block({{300, 0.3}})};
     ASSERT_NO_FATAL_FAILURE(start(std::vector<StereoBlock>(3, block), {"-xrm", "Zentaphon.exportDirectory: " + out.path()}));
     ASSERT_NO_FATAL_FAILURE(play_file());
@@ -205,7 +181,6 @@ TEST_F(AnalyserMeasuring, ExportWritesTheLevelsAndThePicture)
 // for the CSV but not the picture gets one line with the reason, no file.
 TEST_F(AnalyserMeasuring, ExportsWholePairsUnderNamesOfTheirOwn)
 {
-    TempDir out;
     const StereoBlock block{tone_block({{100, 1.0}}), tone_block({{300, 0.3}})};
     ASSERT_NO_FATAL_FAILURE(start(std::vector<StereoBlock>(3, block), {"-xrm", "Zentaphon.exportDirectory: " + out.path()}));
     auto listing = [&] {

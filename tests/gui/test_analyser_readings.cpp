@@ -1,7 +1,7 @@
 // Readings in dBFS in the running program: the export against levels
 // worked out here from the definition, calibration, long blocks, the
 // reference trace, freeze and saved settings.
-#include "gui/test_analyser_support.h"
+#include "gui/program_on_file.h"
 
 #include <X11/keysym.h>
 #include <memory>
@@ -79,40 +79,18 @@ std::vector<std::vector<double>> read_csv(const std::string& path, std::string& 
     return rows;
 }
 
-class AnalyserReadings : public testing::Test {
+class AnalyserReadings : public ProgramOnFile {
 protected:
-    XServer server;
-    Display* dpy = server.display();
-    TempDir dir, out;
-    DeviceLog log{dir.file("dsp.log")};
-    std::unique_ptr<Program> prog;
-    std::unique_ptr<SaveOnFailure> evidence;
-    Windows win;
-
     // The program on these blocks in disk-file mode (none: on the simulated
     // device's live signal signal), exporting into out.
     void start(const std::vector<StereoBlock>& blocks, std::vector<std::string> args, const std::string& signal = "")
     {
-        ASSERT_TRUE(server.ok()) << server.error();
-        ASSERT_TRUE(write_file(dir.file("signal.wav"), wav_bytes(blocks)));
-        if (signal.empty())
-            args.insert(args.begin(), {"-diskfile", "-filename", dir.file("signal.wav")});
+        ASSERT_TRUE(write_file(file(), wav_bytes(blocks)));
         args.insert(args.end(), {"-xrm", "Zentaphon.exportDirectory: " + out.path()});
-        prog = std::make_unique<Program>(server, args,
-                                         Env{{"LD_PRELOAD", ZEN_SIMDSP}, {"SIMDSP_PACE", signal.empty() ? "fast" : "realtime"},
-                                             {"SIMDSP_LEFT", signal}, {"SIMDSP_LOG", log.path},
-                                             {"XDG_CONFIG_HOME", dir.file("config")}});
-        ASSERT_TRUE(prog->started()) << prog->error();
-        evidence = std::make_unique<SaveOnFailure>(server, "readings");
-        evidence->add("stderr", *prog);
-        win = open_windows(dpy);
-        ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
-    }
-    void play_file()
-    {
-        const int closes = log.closes() + 1;
-        ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
-        ASSERT_TRUE(wait_run_over(dpy, log, closes, win.controls.analyser_run)) << log.text();
+        launch(args,
+               {{"SIMDSP_PACE", signal.empty() ? "fast" : "realtime"}, {"SIMDSP_LEFT", signal},
+                {"XDG_CONFIG_HOME", dir.file("config")}},
+               "readings", signal.empty());
     }
     // A key pressed with the pointer in the drawing area.
     bool area_key(unsigned long keysym)

@@ -1,7 +1,7 @@
 // The measurements in the running program: generated 16-bit files played in
 // disk-file mode, read back through the log, the "Measurements" window and
 // its export. Expected values come from how each signal was made.
-#include "gui/test_analyser_support.h"
+#include "gui/program_on_file.h"
 #include "gui/test_control.h"
 
 #include <X11/keysym.h>
@@ -80,35 +80,14 @@ std::vector<Line> read_csv(const std::string& path)
     return out;
 }
 
-class Measurements : public testing::Test {
+class Measurements : public ProgramOnFile {
 protected:
-    XServer server;
-    Display* dpy = server.display();
-    TempDir dir;
-    DeviceLog device{dir.file("dsp.log")};
-    std::unique_ptr<Program> prog;
-    std::unique_ptr<SaveOnFailure> evidence;
-    Windows win;
-    const std::string log = dir.file("measurements.csv");
+    const std::string measurement_log = dir.file("measurements.csv");
 
-    void start(const std::vector<StereoBlock>& blocks, std::vector<std::string> args)
+    void start(const std::vector<StereoBlock>& blocks, const std::vector<std::string>& args)
     {
-        ASSERT_TRUE(server.ok()) << server.error();
-        ASSERT_TRUE(write_file(dir.file("signal.wav"), wav_bytes(blocks)));
-        args.insert(args.begin(), {"-diskfile", "-filename", dir.file("signal.wav")});
-        prog = std::make_unique<Program>(
-            server, args, Env{{"LD_PRELOAD", ZEN_SIMDSP}, {"SIMDSP_PACE", "fast"}, {"SIMDSP_LOG", device.path}});
-        ASSERT_TRUE(prog->started()) << prog->error();
-        evidence = std::make_unique<SaveOnFailure>(server);
-        evidence->add("stderr", *prog);
-        win = open_windows(dpy);
-        ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
-    }
-    void play()
-    {
-        const int closes = device.closes() + 1;
-        ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
-        ASSERT_TRUE(wait_run_over(dpy, device, closes, win.controls.analyser_run)) << device.text();
+        ASSERT_TRUE(write_file(file(), wav_bytes(blocks)));
+        launch(args);
     }
 };
 
@@ -130,9 +109,9 @@ TEST_F(Measurements, LogOfStereoBlocksAt16384Frames)
                                                     {hiss, minus},
                                                     {noise(rms, 2), noise(rms, 3)},
                                                     {tone, sine(0, 0)}}),
-                                  {"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + log}));
-    ASSERT_NO_FATAL_FAILURE(play());
-    const std::vector<Line> l = read_csv(log);
+                                  {"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + measurement_log}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    const std::vector<Line> l = read_csv(measurement_log);
     ASSERT_EQ(l.size(), 14u);
     for (size_t i = 0; i < l.size(); ++i) {
         EXPECT_EQ(l[i].at("channel"), i % 2 ? "right" : "left") << i;
@@ -168,14 +147,14 @@ TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
 {
     const Wave s0 = sine(1000, half, 0, 0.01), s1 = sine(1001.3L, half, 0, 0.01), s2 = sine(997.3L, half);
     ASSERT_NO_FATAL_FAILURE(start(blocks_of(5 * block_frames, {{s0, s0}, {s1, s1}, {s2, s2}}),
-                                  {"-mono", "-xrm", "Zentaphon.measurementLog: " + log, "-xrm", "Zentaphon.measurements: True",
+                                  {"-mono", "-xrm", "Zentaphon.measurementLog: " + measurement_log, "-xrm", "Zentaphon.measurements: True",
                                    "-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.calibration: 100"}));
     ASSERT_TRUE(place_window(dpy, wait_for_window(dpy, "Measurements"), 100, 760)) << dump_tree(dpy, server.root());
-    ASSERT_NO_FATAL_FAILURE(play());
+    ASSERT_NO_FATAL_FAILURE(play_file());
     char first[32];
     std::snprintf(first, sizeof first, "%.3f,mono,", 2048.0 / 44100);
-    EXPECT_EQ(control_test::read_lines(log).at(1).rfind(first, 0), 0u);
-    const std::vector<Line> l = read_csv(log);
+    EXPECT_EQ(control_test::read_lines(measurement_log).at(1).rfind(first, 0), 0u);
+    const std::vector<Line> l = read_csv(measurement_log);
     ASSERT_EQ(l.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_NEAR(l[i]("time_s"), (5 * i + 1) * 2048.0 / 44100, 0.0005) << i;
@@ -194,7 +173,6 @@ TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
 // the run goes on to the end of the file.
 TEST_F(Measurements, WindowShowsAndExportsTheValues)
 {
-    TempDir out;
     ASSERT_NO_FATAL_FAILURE(start(blocks_of(16384, {{sine(1000, half, 0, 0.01), sine(1000, half, 0, 0.01, pi / 2)}}),
                                   {"-length", "16384", "-xrm", "Zentaphon.measurementLog: /dev/full", "-xrm",
                                    "Zentaphon.exportDirectory: " + out.path()}));
@@ -226,8 +204,8 @@ TEST_F(Measurements, WindowShowsAndExportsTheValues)
     readout = wait_for_window(dpy, "Measurements");
     ASSERT_NE(readout, 0u) << dump_tree(dpy, server.root());
     ASSERT_TRUE(place_window(dpy, readout, 100, 760));   // below the analyser
-    ASSERT_NO_FATAL_FAILURE(play());
-    EXPECT_EQ(device.writes(), 1);
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    EXPECT_EQ(log.writes(), 1);
 
     Glyphs glyphs(dpy);
     const uint32_t ink = colour(dpy, "yellow");

@@ -2,7 +2,7 @@
 // tone switched on and off, played from a WAV file, on both frequency
 // scales; its rows and columns are worked out here from the signal's
 // definition. Exposes, a resize, the export and the X traffic per block.
-#include "gui/test_analyser_support.h"
+#include "gui/program_on_file.h"
 
 #include <X11/keysym.h>
 #include <memory>
@@ -46,15 +46,8 @@ struct Rows {
     LD row(LD f) const { return log ? (rows - 1) * std::log(f / lo) / std::log(hi / lo) : (rows - 1) * f / hi; }
 };
 
-class SpectrogramWindow : public testing::Test {
+class SpectrogramWindow : public ProgramOnFile {
 protected:
-    XServer server;
-    Display* dpy = server.display();
-    TempDir dir, out;
-    DeviceLog log{dir.file("dsp.log")};
-    std::unique_ptr<Program> prog;
-    std::unique_ptr<SaveOnFailure> evidence;
-    Windows win;
     AnalyserWindows spectro;
     XFontStruct* font = nullptr;
 
@@ -71,19 +64,13 @@ protected:
         ASSERT_TRUE(server.ok()) << server.error();
         font = XLoadQueryFont(dpy, "fixed");
         ASSERT_TRUE(font);
-        ASSERT_TRUE(write_file(dir.file("signal.wav"), wav_bytes(signal())));
-        std::vector<std::string> args = {"-diskfile", "-filename", dir.file("signal.wav"), "-xrm",
-                                         "Zentaphon.lowerdb: -60", "-xrm", "Zentaphon.exportDirectory: " + out.path()};
+        ASSERT_TRUE(write_file(file(), wav_bytes(signal())));
+        std::vector<std::string> args = {"-xrm", "Zentaphon.lowerdb: -60", "-xrm",
+                                         "Zentaphon.exportDirectory: " + out.path()};
         args.insert(args.end(), extra.begin(), extra.end());
         if (!by_key)
             args.insert(args.end(), {"-xrm", "Zentaphon.spectrogram: True"});
-        prog = std::make_unique<Program>(
-            server, args, Env{{"LD_PRELOAD", ZEN_SIMDSP}, {"SIMDSP_PACE", "fast"}, {"SIMDSP_LOG", log.path}});
-        ASSERT_TRUE(prog->started()) << prog->error();
-        evidence = std::make_unique<SaveOnFailure>(server, tag);
-        evidence->add("stderr", *prog);
-        win = open_windows(dpy);
-        ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+        ASSERT_NO_FATAL_FAILURE(launch(args, {}, tag));
         if (by_key) {
             ASSERT_FALSE(find_top_level(dpy, "Zentaphon: Spectrogram"));
             ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 500, 100));

@@ -3,7 +3,7 @@
 // the simulated device at full speed. The delay finder's line, the
 // exported CSV (against the filter's exact response) and picture, and a
 // delay beyond the finder's reach.
-#include "gui/test_analyser_support.h"
+#include "gui/program_on_file.h"
 #include "tests/unit/transfer_signals.h"
 
 #include <X11/keysym.h>
@@ -31,15 +31,8 @@ std::string wav(const std::vector<int16_t>& interleaved)
     return out;
 }
 
-class TransferWindow : public testing::Test {
+class TransferWindow : public ProgramOnFile {
 protected:
-    XServer server;
-    Display* dpy = server.display();
-    TempDir dir;
-    DeviceLog log{dir.file("dsp.log")};
-    std::unique_ptr<Program> prog;
-    std::unique_ptr<SaveOnFailure> evidence;
-    Windows win;
     Window transfer = 0;
 
     // Plays the file with transferDelay auto, accumulating, unsmoothed;
@@ -47,22 +40,14 @@ protected:
     // the analyser.
     void play(const std::vector<int16_t>& samples, bool at_start)
     {
-        ASSERT_TRUE(server.ok()) << server.error();
-        ASSERT_TRUE(write_file(dir.file("signal.wav"), wav(samples)));
-        std::vector<std::string> args = {"-diskfile", "-filename", dir.file("signal.wav"),
-                                         "-xrm", "Zentaphon.transferDelay: auto",
+        ASSERT_TRUE(write_file(file(), wav(samples)));
+        std::vector<std::string> args = {"-xrm", "Zentaphon.transferDelay: auto",
                                          "-xrm", "Zentaphon.transferAveraging: 0",
                                          "-xrm", "Zentaphon.transferSmoothing: 0",
                                          "-xrm", "Zentaphon.exportDirectory: " + dir.path()};
         if (at_start)
             args.insert(args.end(), {"-xrm", "Zentaphon.transfer: True"});
-        prog = std::make_unique<Program>(
-            server, args, Env{{"LD_PRELOAD", ZEN_SIMDSP}, {"SIMDSP_PACE", "fast"}, {"SIMDSP_LOG", log.path}});
-        ASSERT_TRUE(prog->started()) << prog->error();
-        evidence = std::make_unique<SaveOnFailure>(server);
-        evidence->add("stderr", *prog);
-        win = open_windows(dpy);
-        ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+        ASSERT_NO_FATAL_FAILURE(launch(args));
         if (!at_start) {
             ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 500, 100));
             ASSERT_TRUE(key(dpy, XK_t));
@@ -70,9 +55,7 @@ protected:
         transfer = wait_for_window(dpy, transfer_title);
         ASSERT_NE(transfer, 0u) << dump_tree(dpy, server.root());
         ASSERT_TRUE(place_window(dpy, transfer, 780, 690));
-        const int closes = log.closes() + 1;
-        ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
-        ASSERT_TRUE(wait_run_over(dpy, log, closes, win.controls.analyser_run)) << log.text();
+        play_file();
     }
 };
 
