@@ -91,6 +91,16 @@ uint16_t Analyser::marker_column(double f) const
     return static_cast<uint16_t>(fc2sx(f2fc(f)));
 }
 
+// The whole window drawn afresh, the peak label as last drawn erased first.
+static void redraw_all(Analyser& a)
+{
+    XRectangle all = {0, 0, static_cast<unsigned short>(a.width), static_cast<unsigned short>(a.height)};
+    a.pens.unclip();
+    if (a.peak_search)
+        a.draw_peak_label(false);
+    a.draw(all, true);
+}
+
 void Analyser::set_log_scale(bool on)
 {
     if (on == log_scale)
@@ -103,21 +113,7 @@ void Analyser::set_log_scale(bool on)
     build_maps();
     markers[0] = marker_column(f0);
     markers[1] = marker_column(f1);
-    XRectangle all = {0, 0, static_cast<unsigned short>(width), static_cast<unsigned short>(height)};
-    pens.unclip();
-    if (peak_search)
-        draw_peak_label(false);
-    draw(all, true);
-}
-
-// The whole window drawn afresh, the peak label as last drawn erased first.
-static void redraw_all(Analyser& a)
-{
-    XRectangle all = {0, 0, static_cast<unsigned short>(a.width), static_cast<unsigned short>(a.height)};
-    a.pens.unclip();
-    if (a.peak_search)
-        a.draw_peak_label(false);
-    a.draw(all, true);
+    redraw_all(*this);
 }
 
 // The levels shown so far stay until the next block brings them in the new
