@@ -3,6 +3,7 @@
 // of n/2 complex values into the spectrum of n reals.
 #include "analyser/FFT.h"
 
+#include "common/MirrorPairs.h"
 #include "common/Numeric.h"
 
 #include <cmath>

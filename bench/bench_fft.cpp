@@ -6,7 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include "analyser/FFT.h"
-#include "analyser/RealFFT.h"
+#include "common/RealFFT.h"
 
 #include <fftw3.h>
 

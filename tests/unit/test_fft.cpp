@@ -1,7 +1,7 @@
 // The real and complex FFT against the transform's definition, evaluated
 // naively in long double, and against its closed forms.
 #include "analyser/FFT.h"
-#include "analyser/RealFFT.h"
+#include "common/RealFFT.h"
 
 #include <gtest/gtest.h>
 

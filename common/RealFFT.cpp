@@ -7,10 +7,11 @@
 //
 // The steps are written once for a value type T: double for one frame, a
 // vector of two doubles for two frames at once, lane by lane, which the
-// compiler maps to one SIMD register and instruction (SSE2 on x86-64).
-#include "analyser/RealFFT.h"
+// compiler maps to one SIMD register and instruction (SSE2 on x86-64)
+// through its vector extension, or plain C++ on a compiler without it.
+#include "common/RealFFT.h"
 
-#include "analyser/FFT.h"
+#include "common/MirrorPairs.h"
 #include "common/Check.h"
 #include "common/Numeric.h"
 
@@ -23,8 +24,22 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586476925286766559;
 
-// Two doubles side by side, 16-byte aligned.
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(ZEN_PLAIN_PAIR)
+// Two doubles side by side, 16-byte aligned: GCC's and Clang's vector
+// extension (vector_size), one SIMD register where the target has them.
 typedef double Pair __attribute__((vector_size(16), may_alias));
+#else
+// Without that extension: the same arithmetic lane by lane in plain C++.
+struct alignas(16) Pair {
+    double lane[2];
+};
+inline Pair operator+(Pair a, Pair b) { return {{a.lane[0] + b.lane[0], a.lane[1] + b.lane[1]}}; }
+inline Pair operator-(Pair a, Pair b) { return {{a.lane[0] - b.lane[0], a.lane[1] - b.lane[1]}}; }
+inline Pair operator-(Pair a) { return {{-a.lane[0], -a.lane[1]}}; }
+inline Pair operator*(double s, Pair a) { return {{s * a.lane[0], s * a.lane[1]}}; }
+inline Pair operator*(Pair a, double s) { return s * a; }
+inline Pair& operator*=(Pair& a, double s) { return a = s * a; }
+#endif
 
 // The quarter length of the first radix-4 stage for nn complex values.
 unsigned int first_quarter(unsigned int nn)

@@ -7,8 +7,9 @@
 // frames, not for the display's analysers. (The delay finder, which runs
 // for a few seconds on request, keeps real_fft and spares the tables.)
 //
-// Standard library only. setup allocates (about 1.8 n doubles); the
-// transforms allocate nothing.
+// Standard library only, and GCC's and Clang's vector extension for the
+// pair transform where the compiler has it (plain C++ otherwise). setup
+// allocates (about 1.8 n doubles); the transforms allocate nothing.
 #pragma once
 
 #include <cstdint>
