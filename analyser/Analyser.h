@@ -7,6 +7,7 @@
 #pragma once
 
 #include "analyser/AnalyserPens.h"
+#include "analyser/Readings.h"
 #include "common/BlockInputs.h"
 
 #include <X11/Xlib.h>
@@ -69,6 +70,9 @@ public:
     std::unique_ptr<double[]> raw_level;
     double peak_read_freq;      // the held peak interpolated between components, Hz
     double peak_read_level;     // and its level, dBFS
+    // The calibration and unit of the levels shown in dBFS mode, the same
+    // for both analysers.
+    LevelScale level_scale;
     // Freeze: no block is processed; the next one after it starts afresh.
     bool frozen;
     bool restart_levels;

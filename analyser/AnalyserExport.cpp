@@ -6,10 +6,8 @@
 #include "analyser/AnalyserExport.h"
 
 #include "analyser/Analyser.h"
-#include "analyser/MeasurementsWindow.h"
-#include "analyser/Measuring.h"
-#include "analyser/SpectrogramWindow.h"
 #include "app/AppResources.h"
+#include "app/Views.h"
 
 #include <X11/Xutil.h>
 #include <png.h>
@@ -332,33 +330,33 @@ bool export_spectrum()
         rows += static_cast<size_t>(analysers[i].width) * analysers[i].height * 3;
     }
 
-    // With the "Measurements" window open, the values it shows go with
-    // them; with the spectrogram open, its picture.
-    const bool measurements = measurements_window_open();
-    Picture spectrogram;
-    const bool with_spectrogram = spectrogram_open();
-    unsigned int width = 0, height = 0;
-    std::unique_ptr<unsigned char[]> rgb;
-    if (with_spectrogram) {
-        if (!read_spectrogram_picture(width, height, rgb))
+    // Each open view's part goes with them (the measurements' values, the
+    // spectrogram's picture).
+    std::vector<ExportPart> parts;
+    for (int i = 0; i < view_count; ++i) {
+        if (!views[i].export_part || !views[i].open())
+            continue;
+        parts.emplace_back();
+        if (!views[i].export_part(parts.back()))
             return false;
-        make_picture(spectrogram, width, height, rgb.get());
     }
-
-    ExportFile files[4] = {{".csv", write_csv, nullptr}, {".png", write_png, &picture}};
-    std::size_t count = 2;
-    if (measurements)
-        files[count++] = {"-measurements.csv", write_measurements_csv, nullptr};
-    if (with_spectrogram)
-        files[count++] = {"-spectrogram.png", write_png, &spectrogram};
+    std::vector<Picture> pictures(parts.size());
+    std::vector<ExportFile> files = {{".csv", write_csv, nullptr}, {".png", write_png, &picture}};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const ExportPart& p = parts[i];
+        if (p.write_csv) {
+            files.push_back({p.suffix, p.write_csv, nullptr});
+        } else {
+            make_picture(pictures[i], p.width, p.height, p.rgb.get());
+            files.push_back({p.suffix, write_png, &pictures[i]});
+        }
+    }
     std::string chosen;
-    if (!write_files_together(base, files, count, chosen))
+    if (!write_files_together(base, files.data(), files.size(), chosen))
         return false;
     std::fprintf(stderr, "spectrum exported to %s and %s\n", quoted_path(chosen + ".csv").c_str(),
                  quoted_path(chosen + ".png").c_str());
-    if (measurements)
-        std::fprintf(stderr, "measurements exported to %s\n", quoted_path(chosen + "-measurements.csv").c_str());
-    if (with_spectrogram)
-        std::fprintf(stderr, "spectrogram exported to %s\n", quoted_path(chosen + "-spectrogram.png").c_str());
+    for (const ExportPart& p : parts)
+        std::fprintf(stderr, "%s exported to %s\n", p.what, quoted_path(chosen + p.suffix).c_str());
     return true;
 }

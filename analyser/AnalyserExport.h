@@ -13,8 +13,9 @@
 // names them in one line on standard error; false after one "error: " line.
 // A name already taken gets the suffix -2, -3, ... instead of being
 // overwritten; both files are written or neither.
-// With the "Measurements" window open, zentaphon-...-measurements.csv too,
-// named in a line of its own.
+// Each open view's part too (with the "Measurements" window open
+// zentaphon-...-measurements.csv, with the spectrogram -spectrogram.png),
+// each named in a line of its own.
 bool export_spectrum();
 
 // One file of a set written together: the name's ending (".csv") and what

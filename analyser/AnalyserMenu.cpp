@@ -1,23 +1,23 @@
 // The popup menu of the analyser window: "Averaging", "Frequency scale",
-// "Peak level", "Export spectrum", "Transfer function..." (which opens
-// the Transfer window, as the key t does), "Measurements..." (the key m)
-// and "Spectrogram..." (the key g). One menu serves both drawing areas (and
-// the spectrogram's) and every choice applies to both analysers; the menu is
-// made at its first post and starts from the settings.
+// "Peak level", "Export spectrum", the readings' entries, then an entry for
+// each view of the table ("Transfer function...", "Measurements...",
+// "Spectrogram..."), which opens it as its key does. One menu serves both
+// drawing areas (and the spectrogram's) and every choice applies to both
+// analysers; the menu is made at its first post and starts from the
+// settings.
 #include "analyser/AnalyserMenu.h"
 
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
-#include "analyser/MeasurementsWindow.h"
 #include "analyser/ReadingsMenu.h"
-#include "analyser/SpectrogramWindow.h"
-#include "analyser/TransferWindow.h"
-#include "app/Startup.h"
+#include "app/Views.h"
+#include "common/Text.h"
 
 #include <X11/keysym.h>
 #include <Xm/CascadeB.h>
 #include <Xm/PushB.h>
+#include <Xm/PushBG.h>
 #include <Xm/RowColumn.h>
 #include <Xm/ToggleB.h>
 #include <Xm/Xm.h>
@@ -34,7 +34,9 @@ void set_log_scale(bool on)
 {
     analysers[0].set_log_scale(on);
     analysers[1].set_log_scale(on);
-    spectrogram_set_log_scale(on);
+    for (int i = 0; i < view_count; ++i)
+        if (views[i].set_log_scale)
+            views[i].set_log_scale(on);
 }
 
 void averaging_callback(Widget w, XtPointer client_data, XtPointer)
@@ -59,14 +61,28 @@ void export_callback(Widget, XtPointer, XtPointer)
     export_spectrum();
 }
 
-void transfer_callback(Widget, XtPointer, XtPointer)
+void view_callback(Widget, XtPointer client_data, XtPointer)
 {
-    show_transfer_window();
+    views[reinterpret_cast<long>(client_data)].show();
 }
 
-void spectrogram_callback(Widget, XtPointer, XtPointer)
+// A view's entry: a push button, or a gadget where its row says so.
+void add_view_entry(long i)
 {
-    show_spectrogram_window();
+    const View& v = views[i];
+    Widget w;
+    XmString label = XmStringCreateLocalized(const_cast<char*>(v.menu_label));
+    if (v.menu_gadget) {
+        Arg args[1];
+        XtSetArg(args[0], XmNlabelString, label);
+        w = XmCreatePushButtonGadget(menu, const_cast<char*>(v.menu_widget), args, 1);
+    } else {
+        w = XmCreatePushButton(menu, const_cast<char*>(v.menu_widget), nullptr, 0);
+        XtVaSetValues(w, XmNlabelString, label, nullptr);
+    }
+    XmStringFree(label);
+    XtAddCallback(w, XmNactivateCallback, view_callback, reinterpret_cast<XtPointer>(i));
+    XtManageChild(w);
 }
 
 Widget toggle(Widget parent, const char* name, bool set, XtCallbackProc callback, long client)
@@ -111,19 +127,17 @@ void create_menu()
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
     add_readings_items(menu);
-    Widget transfer_button = XmCreatePushButton(menu, const_cast<char*>("TransferFunction"), nullptr, 0);
-    XmString label = XmStringCreateLocalized(const_cast<char*>("Transfer function..."));
-    XtVaSetValues(transfer_button, XmNlabelString, label, nullptr);
-    XmStringFree(label);
-    XtAddCallback(transfer_button, XmNactivateCallback, transfer_callback, nullptr);
-    XtManageChild(transfer_button);
-    add_measurements_item(menu);
-    Widget spectrogram_button = XmCreatePushButton(menu, const_cast<char*>("Spectrogram"), nullptr, 0);
-    label = XmStringCreateLocalized(const_cast<char*>("Spectrogram..."));
-    XtVaSetValues(spectrogram_button, XmNlabelString, label, nullptr);
-    XmStringFree(label);
-    XtAddCallback(spectrogram_button, XmNactivateCallback, spectrogram_callback, nullptr);
-    XtManageChild(spectrogram_button);
+    for (long i = 0; i < view_count; ++i)
+        add_view_entry(i);
+}
+
+// The view whose key this is, or null.
+const View* view_of_key(KeySym key)
+{
+    for (int i = 0; i < view_count; ++i)
+        if (views[i].key == key)
+            return &views[i];
+    return nullptr;
 }
 
 void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
@@ -133,16 +147,14 @@ void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
             create_menu();
         XmMenuPosition(menu, &event->xbutton);
         XtManageChild(menu);
-    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_s) {
-        export_spectrum();
-    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_t) {
-        show_transfer_window();
-    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_m) {
-        show_measurements_window();
-    } else if (event->type == KeyPress && XLookupKeysym(&event->xkey, 0) == XK_g) {
-        show_spectrogram_window();
     } else if (event->type == KeyPress) {
-        readings_key(XLookupKeysym(&event->xkey, 0));
+        const KeySym key = XLookupKeysym(&event->xkey, 0);
+        if (key == XK_s)
+            export_spectrum();
+        else if (const View* v = view_of_key(key))
+            v->show();
+        else
+            readings_key(key);
     }
 }
 

@@ -12,6 +12,6 @@ void set_analysers_averaging(int blocks);
 void set_analysers_frequency_scale(String scale);
 void set_analysers_peak_level(Boolean on);
 
-// Button 3 posts the menu, the key s exports, t opens the Transfer window,
-// g the spectrogram, in this drawing area.
+// Button 3 posts the menu, the key s exports, and each view's key opens
+// it, in this drawing area.
 void add_analyser_menu(Widget area);

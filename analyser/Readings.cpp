@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <sstream>
 
-LevelScale level_scale;
 
 double dbfs_offset(unsigned int n)
 {

@@ -48,7 +48,6 @@ struct LevelScale {
     double calibration = 0.0;   // dB
     std::string unit = "dBFS";
 };
-extern LevelScale level_scale;
 
 // An exported spectrum read back: the frequencies (Hz, ascending) and one
 // or two level columns ("frequency_hz,level_db" or

@@ -34,6 +34,12 @@ unsigned int shown_analysers()
     return app_resources.stereo ? 2 : 1;
 }
 
+void set_level_scale(const LevelScale& scale)
+{
+    analysers[0].level_scale = scale;
+    analysers[1].level_scale = scale;
+}
+
 // Grid and peak labels show the calibration: both areas drawn afresh.
 void redraw_analysers()
 {
@@ -117,10 +123,12 @@ void calibrate_callback(Widget, XtPointer, XtPointer call_data)
     std::string unit = end;
     unit.erase(0, unit.find_first_not_of(" \t"));
     unit.erase(unit.find_last_not_of(" \t") + 1);
+    LevelScale scale = analysers[0].level_scale;
     if (!unit.empty())
-        level_scale.unit = unit;
-    level_scale.calibration = analysers[0].dbfs ? target - peak_dbfs() : target;
-    std::fprintf(stderr, "calibration %+.2f dB: levels in %s\n", level_scale.calibration, level_scale.unit.c_str());
+        scale.unit = unit;
+    scale.calibration = analysers[0].dbfs ? target - peak_dbfs() : target;
+    set_level_scale(scale);
+    std::fprintf(stderr, "calibration %+.2f dB: levels in %s\n", scale.calibration, scale.unit.c_str());
     redraw_analysers();
 }
 
@@ -135,15 +143,16 @@ void calibrate_item(Widget, XtPointer, XtPointer)
         XtAddCallback(calibrate_dialog, XmNokCallback, calibrate_callback, nullptr);
         XtUnmanageChild(XmSelectionBoxGetChild(calibrate_dialog, XmDIALOG_HELP_BUTTON));
     }
+    const LevelScale& scale = analysers[0].level_scale;
     char prompt[160], value[96];
     if (analysers[0].dbfs) {
-        const double reads = peak_dbfs() + level_scale.calibration;
+        const double reads = peak_dbfs() + scale.calibration;
         std::snprintf(prompt, sizeof prompt, "The peak reads %.2f %s. It should read (level and unit):", reads,
-                      level_scale.unit.c_str());
-        std::snprintf(value, sizeof value, "%.2f %s", reads, level_scale.unit.c_str());
+                      scale.unit.c_str());
+        std::snprintf(value, sizeof value, "%.2f %s", reads, scale.unit.c_str());
     } else {
         std::snprintf(prompt, sizeof prompt, "Calibration in dB for the levels in dBFS (and unit):");
-        std::snprintf(value, sizeof value, "%.2f %s", level_scale.calibration, level_scale.unit.c_str());
+        std::snprintf(value, sizeof value, "%.2f %s", scale.calibration, scale.unit.c_str());
     }
     XmString label = text(prompt), entry = text(value);
     XtVaSetValues(calibrate_dialog, XmNselectionLabelString, label, XmNtextString, entry, nullptr);
@@ -233,6 +242,20 @@ void set_analysers_dbfs(Boolean on)
 {
     analysers[0].set_dbfs(on);
     analysers[1].set_dbfs(on);
+}
+
+void set_analysers_calibration(float db)
+{
+    LevelScale scale = analysers[0].level_scale;
+    scale.calibration = db;
+    set_level_scale(scale);
+}
+
+void set_analysers_level_unit(String unit)
+{
+    LevelScale scale = analysers[0].level_scale;
+    scale.unit = unit;
+    set_level_scale(scale);
 }
 
 void add_readings_items(Widget menu)

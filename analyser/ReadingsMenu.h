@@ -9,6 +9,10 @@
 // Levels in dBFS on both analysers: from the settings at start-up and
 // from the menu.
 void set_analysers_dbfs(Boolean on);
+// The calibration (dB added where a level is shown in dBFS mode) and the
+// unit of those levels, on both analysers: from the settings at start-up.
+void set_analysers_calibration(float db);
+void set_analysers_level_unit(String unit);
 
 // Appends the items to the popup menu.
 void add_readings_items(Widget menu);

@@ -3,7 +3,7 @@
 // of the rows; and the command-line options.
 #include "app/AppResources.h"
 
-#include "app/Startup.h"
+#include "common/Text.h"
 
 #include <X11/StringDefs.h>
 #include <cctype>
@@ -25,18 +25,37 @@ namespace {
 // The words of the check and fallback columns.
 constexpr SettingCheck unchecked{SettingCheck::Unchecked, 0, 0, {}, nullptr};
 constexpr SettingCheck not_empty{SettingCheck::NotEmpty, 0, 0, {}, nullptr};
+constexpr SettingCheck power_of_two{SettingCheck::PowerOfTwo, 0, 0, {}, nullptr};
 constexpr SettingCheck range(double low, double high)
 {
     return {SettingCheck::InRange, low, high, {}, nullptr};
 }
-constexpr SettingCheck choices(const char* a, const char* b, const char* c = nullptr,
-                               const char* d = nullptr)
+template <typename... Words>
+constexpr SettingCheck choices(const char* a, const char* b, Words... more)
 {
-    return {SettingCheck::OneOf, 0, 0, {a, b, c, d}, nullptr};
+    static_assert(2 + sizeof...(more) <= SettingCheck::max_choices, "at most max_choices choices");
+    return {SettingCheck::OneOf, 0, 0, {a, b, more...}, nullptr};
 }
 constexpr SettingCheck above(const char* other)
 {
     return {SettingCheck::AboveOther, 0, 0, {}, other};
+}
+
+// A row's two conditions, the second made once the first has passed.
+struct TwoChecks {
+    SettingCheck check, then;
+};
+constexpr TwoChecks both(SettingCheck check, SettingCheck then)
+{
+    return {check, then};
+}
+constexpr TwoChecks checks_of(SettingCheck check)
+{
+    return {check, unchecked};
+}
+constexpr TwoChecks checks_of(TwoChecks checks)
+{
+    return checks;
 }
 
 struct Fallback {
@@ -51,7 +70,7 @@ constexpr Fallback no_fallback{0, nullptr};
 
 template <typename Type, typename Default>
 constexpr Setting row(const char* name, const char* resource_class, Cardinal size, Cardinal offset,
-                      Default value, SettingCheck check, Fallback fallback)
+                      Default value, TwoChecks checks, Fallback fallback)
 {
     constexpr bool immediate = std::is_integral<Default>::value;
     static_assert(immediate == (std::is_same<Type, setting_type::Int>::value ||
@@ -59,18 +78,18 @@ constexpr Setting row(const char* name, const char* resource_class, Cardinal siz
                   "Int and Boolean rows take a number as their default, the others a text");
     if constexpr (immediate)
         return {name, resource_class, Type::representation, size, offset, true, value, nullptr,
-                check, fallback.position, fallback.line};
+                checks.check, checks.then, fallback.position, fallback.line};
     else
         return {name, resource_class, Type::representation, size, offset, false, 0, value,
-                check, fallback.position, fallback.line};
+                checks.check, checks.then, fallback.position, fallback.line};
 }
 
 } // namespace
 
 #define ZEN_SETTING_ROW(field, name, cls, type, value, check, fallback, applies)                   \
     row<setting_type::type>(name, cls, static_cast<Cardinal>(sizeof(AppResources::field)),        \
-                            static_cast<Cardinal>(offsetof(AppResources, field)), value, check,   \
-                            fallback),
+                            static_cast<Cardinal>(offsetof(AppResources, field)), value,          \
+                            checks_of(check), fallback),
 constexpr Setting settings[app_resource_count] = {ZEN_SETTINGS(ZEN_SETTING_ROW)};
 #undef ZEN_SETTING_ROW
 
@@ -294,61 +313,96 @@ double number_of(const Setting& s)
     return is_float(s) ? static_cast<double>(field<float>(s)) : field<int>(s);
 }
 
-void check_range(const Setting& s)
+bool check_range(const Setting& s, const SettingCheck& c)
 {
     const double v = number_of(s);
-    const double low = s.check.low;
-    const double high = s.check.high;
-    if (v >= low && v <= high)
-        return;
+    if (v >= c.low && v <= c.high)
+        return true;
     if (is_float(s))
-        std::fprintf(stderr, "error: %s %g is not between %g and %g, using %g\n", s.name, v, low,
-                     high, default_number(s));
+        std::fprintf(stderr, "error: %s %g is not between %g and %g, using %g\n", s.name, v, c.low,
+                     c.high, default_number(s));
     else
         std::fprintf(stderr, "error: %s %d is not between %d and %d, using %d\n", s.name,
-                     static_cast<int>(v), static_cast<int>(low), static_cast<int>(high),
+                     static_cast<int>(v), static_cast<int>(c.low), static_cast<int>(c.high),
                      static_cast<int>(s.value));
     store(s, default_number(s));
+    return false;
 }
 
 // A text that is one of the row's words, in any case.
-void check_choices(const Setting& s)
+bool check_choices(const Setting& s, const SettingCheck& c)
 {
     String& text = field<String>(s);
     int n = 0;
-    for (; n < 4 && s.check.choice[n]; ++n)
-        if (text && zen::strcasecmp(text, s.check.choice[n]) == 0)
-            return;
-    char words[256] = "";
+    for (; n < SettingCheck::max_choices && c.choice[n]; ++n)
+        if (text && zen::strcasecmp(text, c.choice[n]) == 0)
+            return true;
+    char words[512] = "";
     if (n == 2) {
-        std::snprintf(words, sizeof words, "neither %s nor %s", s.check.choice[0], s.check.choice[1]);
+        std::snprintf(words, sizeof words, "neither %s nor %s", c.choice[0], c.choice[1]);
     } else {
-        std::snprintf(words, sizeof words, "none of %s", s.check.choice[0]);
+        std::snprintf(words, sizeof words, "none of %s", c.choice[0]);
         for (int i = 1; i < n; ++i)
             std::snprintf(words + std::strlen(words), sizeof words - std::strlen(words), ", %s",
-                          s.check.choice[i]);
+                          c.choice[i]);
     }
     std::fprintf(stderr, "error: %s \"%s\" is %s, using %s\n", s.name, text ? text : "", words,
                  s.text);
     text = S(s.text);
+    return false;
 }
 
 // Two floats of which this one must be the greater, such as the top and
 // the bottom of a scale; otherwise both take their defaults.
-void check_above(const Setting& s)
+bool check_above(const Setting& s, const SettingCheck& c)
 {
-    const Setting* other = setting_named(s.check.other);
+    const Setting* other = setting_named(c.other);
     if (!other)
-        return;
+        return true;
     float& upper = field<float>(s);
     float& lower = field<float>(*other);
     if (std::isfinite(upper) && std::isfinite(lower) && upper > lower)
-        return;
+        return true;
     std::fprintf(stderr, "error: %s %g is not above %s %g, using %+g and %+g\n", s.name,
                  static_cast<double>(upper), other->name, static_cast<double>(lower),
                  default_number(s), default_number(*other));
     store(s, default_number(s));
     store(*other, default_number(*other));
+    return false;
+}
+
+// An Int row whose value must be a power of two.
+bool check_power_of_two(const Setting& s)
+{
+    const int v = field<int>(s);
+    if (v > 0 && (v & (v - 1)) == 0)
+        return true;
+    std::fprintf(stderr, "error: %s %d is not a power of two, using %d\n", s.name, v,
+                 static_cast<int>(s.value));
+    store(s, default_number(s));
+    return false;
+}
+
+// Makes one of a row's checks; false when it failed (and the default was taken).
+bool check_setting(const Setting& s, const SettingCheck& c)
+{
+    switch (c.kind) {
+    case SettingCheck::Unchecked:
+        return true;
+    case SettingCheck::InRange:
+        return check_range(s, c);
+    case SettingCheck::OneOf:
+        return check_choices(s, c);
+    case SettingCheck::AboveOther:
+        return check_above(s, c);
+    case SettingCheck::NotEmpty:
+        if (!field<String>(s) || !*field<String>(s))
+            field<String>(s) = S(s.text);
+        return true;
+    case SettingCheck::PowerOfTwo:
+        return check_power_of_two(s);
+    }
+    return true;
 }
 
 } // namespace
@@ -364,23 +418,7 @@ void read_app_resources(Widget w)
 
 void check_app_resources()
 {
-    for (const Setting& s : settings) {
-        switch (s.check.kind) {
-        case SettingCheck::Unchecked:
-            break;
-        case SettingCheck::InRange:
-            check_range(s);
-            break;
-        case SettingCheck::OneOf:
-            check_choices(s);
-            break;
-        case SettingCheck::AboveOther:
-            check_above(s);
-            break;
-        case SettingCheck::NotEmpty:
-            if (!field<String>(s) || !*field<String>(s))
-                field<String>(s) = S(s.text);
-            break;
-        }
-    }
+    for (const Setting& s : settings)
+        if (check_setting(s, s.check))
+            check_setting(s, s.then);
 }

@@ -17,9 +17,11 @@
 //             converts like any resource value
 //   check     made at start-up, after the number check that every Int and
 //             Float row has: unchecked; range(low, high); choices(a, b, ...)
-//             in any case; above(other setting); not_empty (an empty text
-//             takes the default, silently). A failed check says so in one
-//             "error: " line and the setting takes its default.
+//             in any case, up to eight; above(other setting); not_empty (an
+//             empty text takes the default, silently); power_of_two; or
+//             both(one, other), the second made once the first has passed.
+//             A failed check says so in one "error: " line and the setting
+//             takes its default.
 //   fallback  fallback(position, line): the row's line among
 //             fallback_resources, from 1; no_fallback for none
 //   applies   read_where_used (its units read the field), or what takes the
@@ -80,21 +82,21 @@
     /* Readings in dBFS, their calibration and the reference trace's colour. */                  \
     ROW(dbfs, "dbfs", "DBFS", Boolean, False, unchecked, no_fallback, set_analysers_dbfs)          \
     ROW(calibration, "calibration", "Calibration", Float, "0", unchecked, no_fallback,             \
-        [](float v) { level_scale.calibration = v; })                                              \
+        set_analysers_calibration)                                              \
     ROW(levelunit, "levelUnit", "LevelUnit", String, "dBFS", not_empty, no_fallback,               \
-        [](String v) { level_scale.unit = v; })                                                    \
+        set_analysers_level_unit)                                                    \
     ROW(referencecolor, "referenceColor", "ReferenceColor", String, "cyan", not_empty,             \
         no_fallback, read_where_used)                                                              \
     /* The transfer function of right against left and its window. */                             \
     ROW(transfer, "transfer", "Transfer", Boolean, False, unchecked, no_fallback, read_where_used) \
-    ROW(transferlength, "transferLength", "TransferLength", Int, 16384, range(2048, 65536),         \
-        no_fallback, set_transfer_length)                                                          \
+    ROW(transferlength, "transferLength", "TransferLength", Int, 16384,                             \
+        both(range(2048, 65536), power_of_two), no_fallback, read_where_used)                      \
     ROW(transferaveraging, "transferAveraging", "TransferAveraging", Int, 16, range(0, 1000),      \
         no_fallback, read_where_used)                                                              \
     ROW(transfersmoothing, "transferSmoothing", "TransferSmoothing", Int, 12, range(0, 96),        \
         no_fallback, read_where_used)                                                              \
     ROW(transferdelay, "transferDelay", "TransferDelay", String, "0", unchecked, no_fallback,       \
-        set_transfer_delay)                                                                        \
+        read_where_used)                                                                           \
     ROW(coherencethreshold, "coherenceThreshold", "CoherenceThreshold", Float, "0.5",              \
         range(0, 1), no_fallback, read_where_used)                                                 \
     /* The measurements: THD's highest harmonic, the window at start-up, the log. */              \
@@ -131,10 +133,11 @@ extern AppResources app_resources;
 
 // What a row says about its value.
 struct SettingCheck {
-    enum Kind { Unchecked, InRange, OneOf, AboveOther, NotEmpty };
+    enum Kind { Unchecked, InRange, OneOf, AboveOther, NotEmpty, PowerOfTwo };
+    static constexpr int max_choices = 8;
     Kind kind;
     double low, high;            // InRange, both allowed
-    const char* choice[4];       // OneOf, the unused ones null
+    const char* choice[max_choices];   // OneOf, the unused ones null
     const char* other;           // AboveOther: the resource name of the lower setting
 };
 
@@ -149,6 +152,7 @@ struct Setting {
     long value;
     const char* text;
     SettingCheck check;
+    SettingCheck then;           // made once check has passed; Unchecked for none
     int fallback_position;       // from 1; 0: no fallback line
     const char* fallback_line;
 };

@@ -5,12 +5,10 @@
 
 #include "analyser/Analyser.h"
 #include "analyser/AnalyserWindow.h"
-#include "analyser/Measuring.h"
-#include "analyser/SpectrogramWindow.h"
-#include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/Startup.h"
+#include "app/Views.h"
 #include "common/BlockInputs.h"
 #include "pcm/PCM.h"
 #include "sampler/Sampler.h"
@@ -38,11 +36,19 @@ void update_sampling()
         }
     } else if (sampler.device_pcm) {
         XtRemoveWorkProc(work_proc_id);
-        sampler.stop();
-        analyser_running = false;
-        scope_running = false;
+        stop_sampling();
     }
     update_toggles();
+}
+
+void stop_sampling()
+{
+    sampler.stop();
+    analyser_running = false;
+    scope_running = false;
+    for (int i = 0; i < view_count; ++i)
+        if (views[i].stop)
+            views[i].stop();
 }
 
 // What the views' computation needs of the block just read and of the
@@ -61,34 +67,62 @@ static BlockInputs inputs_of_block()
     return in;
 }
 
+// What the analysers made of the block just processed, for the views fed
+// after them.
+static AnalysedLevels levels_of_analysers()
+{
+    AnalysedLevels l{};
+    l.areas = app_resources.stereo ? 2 : 1;
+    for (unsigned int i = 0; i < l.areas; ++i) {
+        const Analyser& a = analysers[i];
+        l.raw_db[i] = a.initialised && !a.frozen ? a.raw_level.get() : nullptr;
+    }
+    const Analyser& a = analysers[0];
+    l.components = a.num_fft;
+    l.averaging = a.averaging;
+    l.peak_search = a.peak_search && a.initialised;
+    if (l.peak_search) {
+        l.first_marked = a.first_marked_component();
+        l.last_marked = a.last_marked_component();
+    }
+    l.scale = shown_levels();
+    return l;
+}
+
+// Each open view of the given feed takes the block.
+static void feed_views(View::Feed feed, const Block& block)
+{
+    for (int i = 0; i < view_count; ++i)
+        if (views[i].feed == feed && (views[i].takes_blocks ? views[i].takes_blocks() : views[i].open()))
+            views[i].take_block(block);
+}
+
 Boolean sample_work_proc(XtPointer)
 {
     if (!sampler.read_block()) {
-        sampler.stop();
-        analyser_running = false;
-        scope_running = false;
+        stop_sampling();
         update_toggles();
         return True;
     }
     block_inputs = inputs_of_block();
+    const int32_t* samples = sampler.buffer.get();
     if (analyser_running) {
         bool draw = analyser_visible != 0;
         if (app_resources.stereo) {
-            analysers[0].process_block(sampler.buffer.get(), Analyser::Left, draw);
-            analysers[1].process_block(sampler.buffer.get(), Analyser::Right, draw);
+            analysers[0].process_block(samples, Analyser::Left, draw);
+            analysers[1].process_block(samples, Analyser::Right, draw);
         } else {
-            analysers[0].process_block(sampler.buffer.get(), Analyser::Mono, draw);
+            analysers[0].process_block(samples, Analyser::Mono, draw);
         }
-        measure_block(sampler.buffer.get(), sampler.count, block_inputs);
-        spectrogram_add_block();
+        const AnalysedLevels levels = levels_of_analysers();
+        feed_views(View::AfterAnalysers, Block{samples, sampler.length, sampler.count, block_inputs, &levels});
         XFlush(XtDisplay(main_window));
     }
     if (scope_running) {
-        scope.draw_block(sampler.buffer.get(), scope_visible != 0);
+        scope.draw_block(samples, scope_visible != 0);
         XFlush(XtDisplay(main_window));
     }
-    if (transfer_open)
-        transfer_process_block(sampler.buffer.get(), sampler.length, block_inputs.first_block);
+    feed_views(View::EveryBlock, Block{samples, sampler.length, sampler.count, block_inputs, nullptr});
     return False;
 }
 

@@ -12,7 +12,11 @@ extern bool scope_running;
 // Starts or stops the sampler and the work procedure to match the run
 // flags, then brings the control window's toggles up to date.
 void update_sampling();
-// Reads one block and hands it to the running views. True (remove me) once
+// Stops the sampler (closing the streams), clears both run flags and tells
+// the views that sampling stopped; the toggles are the caller's.
+void stop_sampling();
+// Reads one block and hands it to the running views and the open ones of
+// the table. True (remove me) once
 // reading has failed and sampling has stopped.
 Boolean sample_work_proc(XtPointer client_data);
 // A view's Run toggle turned on or off: its flag, its window shown when on.

@@ -51,8 +51,8 @@ bool write_settings(std::FILE* f, const void*)
     std::fprintf(f, "Zentaphon.frequencyScale: %s\n", a.log_scale ? "log" : "linear");
     std::fprintf(f, "Zentaphon.peakLevel: %s\n", truth(a.show_peak_level));
     std::fprintf(f, "Zentaphon.dbfs: %s\n", truth(a.dbfs));
-    std::fprintf(f, "Zentaphon.calibration: %.6g\n", level_scale.calibration);
-    std::fprintf(f, "Zentaphon.levelUnit: %s\n", level_scale.unit.c_str());
+    std::fprintf(f, "Zentaphon.calibration: %.6g\n", a.level_scale.calibration);
+    std::fprintf(f, "Zentaphon.levelUnit: %s\n", a.level_scale.unit.c_str());
     std::fprintf(f, "Zentaphon.referenceColor: %s\n", app_resources.referencecolor ? app_resources.referencecolor : "cyan");
     std::fprintf(f, "Zentaphon.alpha: %g\n", get_scale_value(alpha_scale));
     std::fprintf(f, "Zentaphon.decay: %g\n", get_scale_value(decay_scale));

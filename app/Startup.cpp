@@ -2,24 +2,20 @@
 #include "app/Startup.h"
 
 #include "analyser/AnalyserMenu.h"
-#include "analyser/MeasurementsWindow.h"
-#include "analyser/Readings.h"
 #include "analyser/ReadingsMenu.h"
-#include "analyser/SpectrogramWindow.h"
-#include "analyser/TransferWindow.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
 #include "app/ErrorDialog.h"
 #include "app/Icons.h"
 #include "app/RunControl.h"
 #include "app/SavedSettings.h"
+#include "app/Views.h"
 #include "pcm/PCM.h"
 #include "sampler/Sampler.h"
 
 #include <Xm/MainW.h>
 #include <Xm/Protocols.h>
 #include <Xm/Xm.h>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -37,26 +33,6 @@ void usage()
                  program_name);
     std::exit(1);
 }
-
-namespace zen {
-
-int strcasecmp(const char* a, const char* b)
-{
-    for (std::size_t i = 0;; ++i) {
-        // Bytes as signed 8-bit values, as the comparison has always been.
-        auto fold = [](char c) {
-            return static_cast<signed char>(std::tolower(static_cast<signed char>(c)));
-        };
-        signed char ca = fold(a[i]);
-        signed char cb = fold(b[i]);
-        if (ca == 0 && cb == 0)
-            return 0;
-        if (ca != cb)
-            return ca > cb ? 1 : -1;
-    }
-}
-
-} // namespace zen
 
 void initialize_settings(int& argc, char** argv)
 {
@@ -113,13 +89,13 @@ void start_up(int& argc, char** argv)
 
     create_icons();
     apply_settings();
+    for (int i = 0; i < view_count; ++i)
+        if (views[i].apply_settings)
+            views[i].apply_settings();
     show_analyser_window();
     show_scope_window();
-    if (app_resources.transfer)
-        show_transfer_window();
-    if (app_resources.measurements)
-        show_measurements_window();
-    if (app_resources.spectrogram)
-        show_spectrogram_window();
+    for (int i = 0; i < view_count; ++i)
+        if (views[i].opening && app_resources.*views[i].opening)
+            views[i].show();
     update_toggles();
 }

@@ -1,6 +1,8 @@
 // Program start: toolkit initialisation, settings, the shell globals.
 #pragma once
 
+#include "common/Text.h"
+
 #include <X11/Intrinsic.h>
 
 extern XtAppContext app_context;
@@ -20,10 +22,3 @@ void initialize_settings(int& argc, char** argv);
 // Runs every start-up step before the main loop. Does not return on a
 // stray argument (usage) or when the display cannot be opened.
 void start_up(int& argc, char** argv);
-
-namespace zen {
-// Case-insensitive comparison of the source setting: -1, 0 or 1, bytes
-// compared as signed 8-bit values after folding A-Z. Kept out of the global
-// namespace so that no library call of strcasecmp ever reaches it.
-int strcasecmp(const char* a, const char* b);
-}

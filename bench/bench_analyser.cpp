@@ -7,8 +7,8 @@
 #include <benchmark/benchmark.h>
 
 #include "analyser/Analyser.h"
-#include "analyser/Measurement.h"
-#include "analyser/Measuring.h"
+#include "measurements/Measurement.h"
+#include "measurements/Measuring.h"
 #include "app/AppResources.h"
 #include "common/BlockInputs.h"
 #include "sampler/Sampler.h"
@@ -132,8 +132,9 @@ void BM_MeasurementsClosed(benchmark::State& state)
     const BlockInputs in = set_up(false);
     const std::vector<int32_t> data = music();
     int count = 0;
+    const AnalysedLevels levels{};
     for (auto _ : state) {
-        measure_block(data.data(), count++, in);
+        measure_block(Block{data.data(), frames, count++, in, &levels});
         benchmark::ClobberMemory();
     }
 }

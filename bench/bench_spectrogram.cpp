@@ -11,9 +11,9 @@
 #include "bench/bench_setup.h"
 
 #include "analyser/Analyser.h"
-#include "analyser/SpectrogramHistory.h"
-#include "analyser/SpectrogramPalette.h"
-#include "analyser/SpectrogramRows.h"
+#include "spectrogram/SpectrogramHistory.h"
+#include "spectrogram/SpectrogramPalette.h"
+#include "spectrogram/SpectrogramRows.h"
 #include "app/AppResources.h"
 #include "common/BlockInputs.h"
 #include "sampler/Sampler.h"

@@ -12,7 +12,7 @@
 #include "bench/bench_setup.h"
 
 #include "analyser/Analyser.h"
-#include "analyser/Transfer.h"
+#include "transfer/Transfer.h"
 #include "app/AppResources.h"
 #include "sampler/Sampler.h"
 

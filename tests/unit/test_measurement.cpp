@@ -6,7 +6,7 @@
 // 2 .. 1706.
 #include <gtest/gtest.h>
 
-#include "analyser/Measurement.h"
+#include "measurements/Measurement.h"
 
 #include <cmath>
 #include <functional>

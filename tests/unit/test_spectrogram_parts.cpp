@@ -2,9 +2,9 @@
 // the rows' components and the kept history.
 #include <gtest/gtest.h>
 
-#include "analyser/SpectrogramHistory.h"
-#include "analyser/SpectrogramPalette.h"
-#include "analyser/SpectrogramRows.h"
+#include "spectrogram/SpectrogramHistory.h"
+#include "spectrogram/SpectrogramPalette.h"
+#include "spectrogram/SpectrogramRows.h"
 
 #include <algorithm>
 #include <cmath>

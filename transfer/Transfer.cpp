@@ -1,4 +1,4 @@
-#include "analyser/Transfer.h"
+#include "transfer/Transfer.h"
 
 #include "common/Numeric.h"
 
@@ -24,7 +24,7 @@ bool allocate(std::unique_ptr<T[]>& p, unsigned int n)
 bool Transfer::setup(unsigned int length)
 {
     if (!is_power_of_two(length) || length < min_length || length > max_length) {
-        std::fprintf(stderr, "error: transferLength %u is not a power of two from %u to %u\n", length,
+        std::fprintf(stderr, "error: a transfer frame of %u samples is not a power of two from %u to %u\n", length,
                      min_length, max_length);
         return false;
     }
@@ -231,23 +231,31 @@ Transfer::Point Transfer::over(unsigned int lo, unsigned int hi) const
     return p;
 }
 
-DelayFinder::State Transfer::take_finder_result(int rate)
+Transfer::DelayResult Transfer::take_finder_result()
 {
     const DelayFinder::State s = finder_.state();
     if (s != DelayFinder::Found && s != DelayFinder::NotClear)
-        return s;
+        return {s, 0, delay_};
     finder_.cancel();
-    const double ms_per_sample = rate > 0 ? 1000.0 / rate : 0.0;
     const int d = finder_.delay();
-    if (s == DelayFinder::NotClear)
-        std::fprintf(stderr, "delay: no clear delay found, still %u samples (%.3f ms)\n", delay_,
-                     delay_ * ms_per_sample);
-    else if (d < 0)
-        std::fprintf(stderr, "delay: the measurement leads by %d samples (%.3f ms); only the reference "
-                     "can be delayed, still %u samples\n", -d, -d * ms_per_sample, delay_);
-    else {
+    if (s == DelayFinder::Found && d >= 0)
         set_delay(static_cast<unsigned int>(d));
-        std::fprintf(stderr, "delay: %d samples (%.3f ms)\n", d, d * ms_per_sample);
-    }
-    return s;
+    return {s, d, delay_};
+}
+
+std::string describe_delay(const Transfer::DelayResult& r, int rate)
+{
+    const double ms_per_sample = rate > 0 ? 1000.0 / rate : 0.0;
+    char line[200];
+    if (r.state == DelayFinder::NotClear)
+        std::snprintf(line, sizeof line, "delay: no clear delay found, still %u samples (%.3f ms)\n", r.delay,
+                      r.delay * ms_per_sample);
+    else if (r.state != DelayFinder::Found)
+        return std::string();
+    else if (r.found < 0)
+        std::snprintf(line, sizeof line, "delay: the measurement leads by %d samples (%.3f ms); only the "
+                      "reference can be delayed, still %u samples\n", -r.found, -r.found * ms_per_sample, r.delay);
+    else
+        std::snprintf(line, sizeof line, "delay: %d samples (%.3f ms)\n", r.found, r.found * ms_per_sample);
+    return line;
 }

@@ -3,7 +3,8 @@
 // open (whichever view runs), at no cost while it is closed.
 #pragma once
 
-#include "analyser/Transfer.h"
+#include "app/Views.h"
+#include "transfer/Transfer.h"
 
 #include <X11/Intrinsic.h>
 #include <cstdint>
@@ -16,15 +17,16 @@ extern Transfer transfer;
 // start afresh.
 void show_transfer_window();
 
-// From the settings at start-up: the frame length (a power of two; any
-// other is reported and 16384 taken) and the delay ("auto" in any case,
-// or 0 .. 65536 samples; anything else is reported and 0 taken).
-void set_transfer_length(int samples);
-void set_transfer_delay(String text);
+bool transfer_window_open();
 
-// The block just read (frames stereo pairs); first: the first block of a
-// sampling start. Draws when a frame was averaged and the window shows.
-void transfer_process_block(const int32_t* block, unsigned int frames, bool first);
+// From the settings at start-up: the delay ("auto" in any case, or
+// 0 .. 65536 samples; anything else is reported and 0 taken). The frame
+// length is transferLength's, checked with the settings.
+void transfer_apply_settings();
+
+// Every block read, the first of a sampling start restarting the
+// averages. Draws when a frame was averaged and the window shows.
+void transfer_take_block(const Block& block);
 
 // Writes zentaphon-YYYYMMDD-HHMMSS-transfer.csv and .png into
 // exportDirectory and names them in one line; false after an "error: " line.

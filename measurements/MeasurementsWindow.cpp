@@ -1,17 +1,15 @@
 // The "Measurements" dialog: a drawing area with the readout's rows in the
 // grid font, in the area's own colours. Rows are drawn with their
 // background, so a changed row simply replaces the old one.
-#include "analyser/MeasurementsWindow.h"
+#include "measurements/MeasurementsWindow.h"
 
-#include "analyser/MeasurementText.h"
-#include "analyser/Measuring.h"
+#include "measurements/MeasurementText.h"
+#include "measurements/Measuring.h"
 #include "app/AppResources.h"
-#include "app/Icons.h"
-#include "app/ViewDialog.h"
+#include "app/Views.h"
 
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
-#include <Xm/PushBG.h>
 #include <Xm/Xm.h>
 #include <cstring>
 
@@ -72,8 +70,7 @@ void closed() {}
 
 void create_measurements_window()
 {
-    measurements_dialog = create_view_dialog("Measurements", spectrum_icon_pixmap, spectrum_icon_mask,
-                                             &visible, closed);
+    measurements_dialog = create_view_window("Measurements", &visible, closed);
     XtVaSetValues(XtParent(measurements_dialog), XmNtitle, "Measurements", XmNiconName, "Measurements",
                   nullptr);
 
@@ -99,24 +96,7 @@ void create_measurements_window()
     XtAddCallback(readout, XmNexposeCallback, expose_callback, nullptr);
 }
 
-void item_callback(Widget, XtPointer, XtPointer)
-{
-    show_measurements_window();
-}
-
 } // namespace
-
-void add_measurements_item(Widget menu)
-{
-    XmString label = XmStringCreateLocalized(const_cast<char*>("Measurements..."));
-    Arg args[1];
-    XtSetArg(args[0], XmNlabelString, label);
-    // A gadget, like the readings' entries: the menu's windows stay as they were.
-    Widget item = XmCreatePushButtonGadget(menu, const_cast<char*>("Measurements"), args, 1);
-    XmStringFree(label);
-    XtAddCallback(item, XmNactivateCallback, item_callback, nullptr);
-    XtManageChild(item);
-}
 
 void show_measurements_window()
 {

@@ -1,4 +1,4 @@
-#include "analyser/SpectrogramRows.h"
+#include "spectrogram/SpectrogramRows.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
-#include "analyser/Spectrogram.h"
+#include "spectrogram/Spectrogram.h"
 
-#include "analyser/SpectrogramPalette.h"
+#include "spectrogram/SpectrogramPalette.h"
 #include "app/AppResources.h"
 #include "common/WindowSize.h"
 #include "sampler/Sampler.h"

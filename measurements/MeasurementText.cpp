@@ -1,5 +1,5 @@
 // The measurements as CSV lines, as the readout's rows, and the log.
-#include "analyser/MeasurementText.h"
+#include "measurements/MeasurementText.h"
 
 #include <cerrno>
 #include <csignal>

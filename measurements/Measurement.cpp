@@ -1,6 +1,6 @@
 // The measurements of one block, from the samples and from the
 // measurement's own averaged spectrum.
-#include "analyser/Measurement.h"
+#include "measurements/Measurement.h"
 
 #include "analyser/Averaging.h"
 #include "analyser/FFT.h"

@@ -1,13 +1,10 @@
 // The measurements of the running analyser: when a block is measured, the
 // log, the window's updates and the export.
-#include "analyser/Measuring.h"
+#include "measurements/Measuring.h"
 
-#include "analyser/Analyser.h"
-#include "analyser/MeasurementText.h"
-#include "analyser/MeasurementsWindow.h"
-#include "analyser/Readings.h"
 #include "app/AppResources.h"
-#include "sampler/Sampler.h"
+#include "measurements/MeasurementText.h"
+#include "measurements/MeasurementsWindow.h"
 
 #include <algorithm>
 #include <cmath>
@@ -24,17 +21,16 @@ int last_count = -2;        // the sampler's number of the last block the analys
 long run_block = 0;         // blocks since the analyser's run began, 0 for its first
 int last_measured = -2;     // the last block added to the averages
 
-MeasurementSettings settings_now()
+MeasurementSettings settings_of(const AnalysedLevels& a)
 {
     MeasurementSettings s;
-    const Analyser& a = analysers[0];
     s.stereo = app_resources.stereo;
     s.averaging = a.averaging;
     s.harmonics = app_resources.harmonics;
-    s.peak_search = a.peak_search && a.initialised;
+    s.peak_search = a.peak_search;
     if (s.peak_search) {
-        s.first_component = a.first_marked_component();
-        s.last_component = a.last_marked_component();
+        s.first_component = a.first_marked;
+        s.last_component = a.last_marked;
     }
     return s;
 }
@@ -46,15 +42,11 @@ bool log_wanted()
 
 } // namespace
 
-ShownLevels shown_levels()
+void measure_block(const Block& b)
 {
-    if (!analysers[0].dbfs)
-        return ShownLevels{0.0, "dBFS"};
-    return ShownLevels{level_scale.calibration, level_scale.unit.c_str()};
-}
-
-void measure_block(const int32_t* block, int count, const BlockInputs& in)
-{
+    const int32_t* block = b.samples;
+    const int count = b.count;
+    const BlockInputs& in = b.inputs;
     const bool start = count != last_count + 1;
     last_count = count;
     run_block = start ? 0 : run_block + 1;
@@ -66,10 +58,10 @@ void measure_block(const int32_t* block, int count, const BlockInputs& in)
 
     const long every = std::max(1L, std::lrint(in.blocks_per_second / 4.0));
     const bool update = run_block % every == 0;
-    const MeasurementSettings s = settings_now();
+    const MeasurementSettings s = settings_of(*b.levels);
     if (!update && s.averaging <= 1)
         return;     // only the updates' blocks count
-    measurement.setup(sampler.length);
+    measurement.setup(b.frames);
     // The means start afresh with a run, and after any block they missed.
     const bool restart = in.first_block || start || last_measured != count - 1;
     measurement.add_block(block, in, s, restart);
@@ -78,8 +70,8 @@ void measure_block(const int32_t* block, int count, const BlockInputs& in)
         return;
 
     measurement.evaluate(block, in, s, measures);
-    measures_time = static_cast<double>(run_block + 1) * sampler.length / in.rate;
-    measurement_log.write(measures_time, measures, shown_levels().calibration_db);
+    measures_time = static_cast<double>(run_block + 1) * b.frames / in.rate;
+    measurement_log.write(measures_time, measures, b.levels->scale.calibration_db);
     if (window)
         show_measures(measures);
 }
@@ -93,4 +85,17 @@ bool write_measurements_csv(std::FILE* f, const void*)
 {
     std::fputs(measurement_csv_header, f);
     return write_measurement_lines(f, measures_time, measures, shown_levels().calibration_db);
+}
+
+bool measurements_export_part(ExportPart& part)
+{
+    part.suffix = "-measurements.csv";
+    part.what = "measurements";
+    part.write_csv = write_measurements_csv;
+    return true;
+}
+
+bool measurements_take_blocks()
+{
+    return true;
 }

@@ -7,7 +7,7 @@
 // their length, Hann window, hop length / 2. Per component k (k * rate /
 // length Hz), with the usual spectra X, Y (exp(-i omega n)):
 //   Sxx = |X|^2, Syy = |Y|^2, Sxy = conj(X) * Y,
-// averaged exponentially with weight 1 / max(frames so far, averaging)
+// averaged exponentially with weight 1 / min(frames so far, averaging)
 // (the first frames count alike), or summed until reset when averaging
 // is 0. Smoothing over 1/smoothing octave (0: none) averages the complex
 // Sxy and the real Sxx, Syy over the components within half that band
@@ -21,11 +21,12 @@
 // own at its first use.
 #pragma once
 
-#include "analyser/DelayFinder.h"
-#include "analyser/RealFFT.h"
+#include "transfer/DelayFinder.h"
+#include "common/RealFFT.h"
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class Transfer {
 public:
@@ -62,12 +63,16 @@ public:
     // "error: " line.
     bool find_delay() { return finder_.start(); }
     bool finding() const { return finder_.collecting(); }
-    // After add_block: a search that has ended is taken in, with one line
-    // on standard error, "delay: N samples (X.XXX ms)" when a clear delay
-    // was found (D set, averages reset), or one saying that none was found
-    // (D unchanged); returns that state (Found or NotClear) once, Idle or
-    // Collecting otherwise. rate in Hz, for the milliseconds.
-    DelayFinder::State take_finder_result(int rate);
+    // After add_block: a search that has ended is taken in. Its state
+    // (Found or NotClear) comes back once, Idle or Collecting otherwise;
+    // a clear delay that the reference can take sets D (and resets the
+    // averages).
+    struct DelayResult {
+        DelayFinder::State state;
+        int found;              // samples the measurement lags (negative: leads), when Found
+        unsigned int delay;     // D after it
+    };
+    DelayResult take_finder_result();
     const DelayFinder& finder() const { return finder_; }
 
     // The smoothed estimate at component k (1 .. length / 2), widened to
@@ -114,3 +119,8 @@ private:
     std::unique_ptr<Spectra[]> averaged_, sums_;
     DelayFinder finder_;
 };
+
+// The line that says what an ended search found (with its newline), as
+// "delay: N samples (X.XXX ms)"; empty while none has ended. rate in Hz,
+// for the milliseconds.
+std::string describe_delay(const Transfer::DelayResult& result, int rate);

@@ -11,10 +11,35 @@
 // and both sets of segments are allocated at a resize, never per frame.
 #pragma once
 
-#include "analyser/Transfer.h"
+#include "transfer/Transfer.h"
 
 #include <X11/Xlib.h>
 #include <memory>
+
+// A panel of rows: high at row top, low at row top + height - 1, linear
+// between, values beyond the range at its edge.
+struct TransferPanel {
+    int top, height;        // pixels
+    double high, low;       // dB, degrees or coherence
+    int row(double v) const;
+};
+
+// The panels of an area height pixels high under a head line of
+// font_height: magnitude (+-24 dB) on the upper 45 %, phase (+-180
+// degrees) on the next 35 %, coherence (1 .. 0) on the rest, 3 pixels
+// apart.
+struct TransferLayout {
+    TransferPanel magnitude, phase, coherence;
+};
+TransferLayout transfer_layout(int height, int font_height);
+
+// Column c of width columns stands for f_lo * (f_hi / f_lo)^(c / (width
+// - 1)) Hz and takes its value over the components (k at k * rate / t's
+// length Hz) from half a column below to half a column above, widened to
+// the smoothing band of its central one: first[c] .. last[c], each within
+// 1 .. length / 2.
+void transfer_columns(const Transfer& t, int rate, unsigned int width, double f_lo, double f_hi,
+                      unsigned int* first, unsigned int* last);
 
 class TransferDisplay {
 public:
@@ -37,11 +62,7 @@ public:
     unsigned int height() const { return height_; }
 
 private:
-    struct Panel {
-        int top, height;
-        double high, low;   // values at the top and bottom rows
-        int row(double v) const;
-    };
+    using Panel = TransferPanel;
     void layout();
     void build_columns(const Transfer& t, int rate);
     void compute_traces(const Transfer& t, int rate);

@@ -3,7 +3,8 @@
 // every block while it is open and the analyser runs.
 #pragma once
 
-#include "analyser/Spectrogram.h"
+#include "app/Views.h"
+#include "spectrogram/Spectrogram.h"
 
 #include <X11/Intrinsic.h>
 #include <memory>
@@ -18,11 +19,13 @@ extern Spectrogram spectrograms[2];
 // else.
 void show_spectrogram_window();
 bool spectrogram_open();
-// After the analysers have had the block in Sampler::buffer.
-void spectrogram_add_block();
+// After the analysers have had the block, with their levels.
+void spectrogram_take_block(const Block& block);
 // The analysers' frequency scale changed: the rows follow.
 void spectrogram_set_log_scale(bool on);
 // The picture of the areas, left above right, as width x height RGB bytes
 // (3 a pixel, rows top down), for the export; false after one "error: "
 // line.
 bool read_spectrogram_picture(unsigned int& width, unsigned int& height, std::unique_ptr<unsigned char[]>& rgb);
+// That picture as the analyser's export's part "-spectrogram.png".
+bool spectrogram_export_part(ExportPart& part);

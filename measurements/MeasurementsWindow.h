@@ -2,7 +2,7 @@
 // column per channel, drawn in the grid font.
 #pragma once
 
-#include "analyser/Measurement.h"
+#include "measurements/Measurement.h"
 
 #include <X11/Intrinsic.h>
 
@@ -10,8 +10,6 @@ extern Widget measurements_dialog;
 
 // Creates the dialog on first use, then manages it or maps and raises it.
 void show_measurements_window();
-// The menu item "Measurements..." that shows the window.
-void add_measurements_item(Widget menu);
 // Managed: the measurements are taken while it is.
 bool measurements_window_open();
 // New values for the readout; the rows that changed are drawn while the

@@ -1,4 +1,4 @@
-#include "analyser/TransferDisplay.h"
+#include "transfer/TransferDisplay.h"
 
 #include "analyser/AnalyserExport.h"
 #include "app/AppResources.h"
@@ -31,7 +31,7 @@ enum Trace { Magnitude = 0, Phase = 1, Coherence = 2 };
 
 } // namespace
 
-int TransferDisplay::Panel::row(double v) const
+int TransferPanel::row(double v) const
 {
     const double c = std::max(low, std::min(high, v));   // -inf and NaN-free inputs only
     return top + static_cast<int>(std::lround((high - c) / (high - low) * (height - 1)));
@@ -69,39 +69,52 @@ void TransferDisplay::resize(const Transfer& t, int rate)
     expose(t, rate, 0, 0, static_cast<int>(width_), static_cast<int>(height_));
 }
 
-void TransferDisplay::layout()
+TransferLayout transfer_layout(int height, int font_height)
 {
-    const int h = static_cast<int>(height_);
-    const int head = font_height_ + 4;
-    const int rest = std::max(h - head, 12);
-    magnitude_ = {head, rest * 45 / 100 - 3, 24.0, -24.0};
-    phase_ = {head + rest * 45 / 100, rest * 35 / 100 - 3, 180.0, -180.0};
-    coherence_ = {head + rest * 80 / 100, rest - rest * 80 / 100, 1.0, 0.0};
+    const int head = font_height + 4;
+    const int rest = std::max(height - head, 12);
+    TransferLayout l;
+    l.magnitude = {head, rest * 45 / 100 - 3, 24.0, -24.0};
+    l.phase = {head + rest * 45 / 100, rest * 35 / 100 - 3, 180.0, -180.0};
+    l.coherence = {head + rest * 80 / 100, rest - rest * 80 / 100, 1.0, 0.0};
+    return l;
 }
 
-// Column c stands for f_lo * (f_hi / f_lo)^(c / (width - 1)) and covers the
-// components from half a column below to half a column above.
-void TransferDisplay::build_columns(const Transfer& t, int rate)
+void transfer_columns(const Transfer& t, int rate, unsigned int width, double f_lo, double f_hi,
+                      unsigned int* first_of, unsigned int* last_of)
 {
     const unsigned int length = t.length();
-    f_hi_ = std::min(20000.0, rate / 2.0);
-    columns_length_ = length;
-    columns_rate_ = rate;
-    columns_smoothing_ = t.smoothing();
-    const double span = std::log(f_hi_ / f_lo_), last_column = std::max(1.0, width_ - 1.0);
+    const double span = std::log(f_hi / f_lo), last_column = std::max(1.0, width - 1.0);
     const double per_hz = static_cast<double>(length) / rate;
     const double top = length / 2;
-    for (unsigned int c = 0; c < width_; ++c) {
-        auto at = [&](double col) { return f_lo_ * std::exp(span * col / last_column) * per_hz; };
+    for (unsigned int c = 0; c < width; ++c) {
+        auto at = [&](double col) { return f_lo * std::exp(span * col / last_column) * per_hz; };
         const double k = std::max(1.0, std::min(top, std::round(at(c))));
         const double a = std::max(1.0, std::ceil(at(c - 0.5))), b = std::min(top, std::floor(at(c + 0.5)));
         // The column's own components, widened to the smoothing band of
         // its central one
         unsigned int first, last;
         t.band(static_cast<unsigned int>(k), first, last);
-        first_[c] = a <= b ? std::min(first, static_cast<unsigned int>(a)) : first;
-        last_[c] = a <= b ? std::max(last, static_cast<unsigned int>(b)) : last;
+        first_of[c] = a <= b ? std::min(first, static_cast<unsigned int>(a)) : first;
+        last_of[c] = a <= b ? std::max(last, static_cast<unsigned int>(b)) : last;
     }
+}
+
+void TransferDisplay::layout()
+{
+    const TransferLayout l = transfer_layout(static_cast<int>(height_), font_height_);
+    magnitude_ = l.magnitude;
+    phase_ = l.phase;
+    coherence_ = l.coherence;
+}
+
+void TransferDisplay::build_columns(const Transfer& t, int rate)
+{
+    f_hi_ = std::min(20000.0, rate / 2.0);
+    columns_length_ = t.length();
+    columns_rate_ = rate;
+    columns_smoothing_ = t.smoothing();
+    transfer_columns(t, rate, width_, f_lo_, f_hi_, first_.get(), last_.get());
 }
 
 void TransferDisplay::update(const Transfer& t, int rate, bool show)

@@ -1,6 +1,6 @@
 // The viridis colour map: the 256 entries of the published map (CC0),
 // each channel rounded to 8 bits.
-#include "analyser/SpectrogramPalette.h"
+#include "spectrogram/SpectrogramPalette.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 // level plus the calibration; rms and peak are always dBFS.
 #pragma once
 
-#include "analyser/Measurement.h"
+#include "measurements/Measurement.h"
 
 #include <cstddef>
 #include <cstdio>

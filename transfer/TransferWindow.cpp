@@ -4,15 +4,13 @@
 // "Smoothing", "Export transfer function"), the key d finds the delay and
 // s exports. Closing it stops the computation; sampling goes on for the
 // views that run.
-#include "analyser/TransferWindow.h"
+#include "transfer/TransferWindow.h"
 
 #include "analyser/AnalyserExport.h"
-#include "analyser/TransferDisplay.h"
+#include "transfer/TransferDisplay.h"
 #include "app/AppResources.h"
-#include "app/Icons.h"
-#include "app/Startup.h"
-#include "app/ViewDialog.h"
-#include "common/Numeric.h"
+#include "app/Views.h"
+#include "common/Text.h"
 #include "sampler/Sampler.h"
 
 #include <X11/keysym.h>
@@ -40,7 +38,6 @@ Widget accumulate_toggle;
 TransferDisplay display;
 int visible;
 bool auto_delay;            // transferDelay "auto": find once, from the first block on
-unsigned int length_setting = 16384;
 unsigned int delay_setting;
 constexpr int smoothing_choices[] = {0, 3, 6, 12, 24};
 constexpr const char* smoothing_names[] = {"Off", "1/3 octave", "1/6 octave", "1/12 octave", "1/24 octave"};
@@ -62,7 +59,7 @@ void find_delay()
 
 void settings_into_transfer()
 {
-    if (!transfer.setup(length_setting))
+    if (!transfer.setup(static_cast<unsigned int>(app_resources.transferlength)))
         transfer.setup(16384);
     transfer.set_averaging(app_resources.transferaveraging);
     transfer.set_smoothing(app_resources.transfersmoothing);
@@ -177,7 +174,7 @@ void closed()
 
 void create_transfer_window()
 {
-    transfer_dialog = create_view_dialog("Transfer", spectrum_icon_pixmap, spectrum_icon_mask, &visible, closed);
+    transfer_dialog = create_view_window("Transfer", &visible, closed);
     XtVaSetValues(XtParent(transfer_dialog), XmNtitle, "Zentaphon: Transfer Function", XmNiconName,
                   "Zentaphon: Transfer Function", nullptr);
 
@@ -222,17 +219,14 @@ void show_transfer_window()
     transfer_open = true;
 }
 
-void set_transfer_length(int samples)
+bool transfer_window_open()
 {
-    const bool ok = samples > 0 && is_power_of_two(static_cast<unsigned int>(samples));
-    if (!ok)
-        std::fprintf(stderr, "error: transferLength %d is not a power of two, using 16384\n", samples);
-    length_setting = ok ? static_cast<unsigned int>(samples) : 16384;
+    return transfer_open;
 }
 
-void set_transfer_delay(String text)
+void transfer_apply_settings()
 {
-    const char* t = text ? text : "";
+    const char* t = app_resources.transferdelay ? app_resources.transferdelay : "";
     char* end = nullptr;
     const long samples = std::strtol(t, &end, 10);
     auto_delay = zen::strcasecmp(t, "auto") == 0;
@@ -243,17 +237,20 @@ void set_transfer_delay(String text)
     delay_setting = number ? static_cast<unsigned int>(samples) : 0;
 }
 
-void transfer_process_block(const int32_t* block, unsigned int frames, bool first)
+void transfer_take_block(const Block& b)
 {
-    if (first)
+    if (b.inputs.first_block)
         transfer.restart();
     if (auto_delay) {   // once, from the first block the window sees
         auto_delay = false;
         transfer.find_delay();
     }
-    const bool frame = transfer.add_block(block, frames);
-    const DelayFinder::State found = transfer.take_finder_result(sampler.rate);
-    if (frame || found == DelayFinder::Found || found == DelayFinder::NotClear)
+    const bool frame = transfer.add_block(b.samples, b.frames);
+    const Transfer::DelayResult found = transfer.take_finder_result();
+    const bool ended = found.state == DelayFinder::Found || found.state == DelayFinder::NotClear;
+    if (ended)
+        std::fputs(describe_delay(found, b.inputs.rate).c_str(), stderr);
+    if (frame || ended)
         redraw();
 }
 

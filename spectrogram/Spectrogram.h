@@ -11,8 +11,8 @@
 // from the history. Needs a TrueColor visual (pixels from the masks).
 #pragma once
 
-#include "analyser/SpectrogramHistory.h"
-#include "analyser/SpectrogramRows.h"
+#include "spectrogram/SpectrogramHistory.h"
+#include "spectrogram/SpectrogramRows.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

@@ -1,4 +1,4 @@
-#include "analyser/SpectrogramHistory.h"
+#include "spectrogram/SpectrogramHistory.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "analyser/DelayFinder.h"
+#include "transfer/DelayFinder.h"
 
 #include "analyser/FFT.h"
 

@@ -1,17 +1,15 @@
 // The "Spectrogram" dialog. Its size is set here: the plot of each area is
 // 600 columns (600 blocks, 28 s at 2048 frames and 44100 Hz) beside the
 // scale strip, 250 rows high.
-#include "analyser/SpectrogramWindow.h"
+#include "spectrogram/SpectrogramWindow.h"
 
-#include "analyser/Analyser.h"
 #include "analyser/AnalyserExport.h"
 #include "analyser/AnalyserMenu.h"
-#include "analyser/SpectrogramPalette.h"
 #include "app/AppResources.h"
-#include "app/Icons.h"
-#include "app/Startup.h"
-#include "app/ViewDialog.h"
+#include "app/Views.h"
+#include "common/Text.h"
 #include "sampler/Sampler.h"
+#include "spectrogram/SpectrogramPalette.h"
 
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
@@ -30,6 +28,7 @@ constexpr unsigned int plot_columns = 600;
 constexpr unsigned int area_rows = 250;
 
 unsigned long palette[256];
+bool log_scale;             // the analysers' frequency axis
 
 unsigned int shown_areas()
 {
@@ -60,10 +59,9 @@ void make_palette(const Visual* visual)
     }
 }
 
+// The analysers' components: as many as a block's.
 unsigned int components()
 {
-    if (analysers[0].num_fft > 0)
-        return analysers[0].num_fft;
     const unsigned int n = sampler.length < Sampler::max_length ? sampler.length : Sampler::max_length;
     return n / 2 + 1;
 }
@@ -76,7 +74,7 @@ void area_callback(Widget, XtPointer client_data, XtPointer call_data)
     if (cb->reason == XmCR_EXPOSE) {
         if (!s.initialised())
             s.init(XtDisplay(spectrogram_areas[i]), XtWindow(spectrogram_areas[i]), palette, components(),
-                   analysers[0].log_scale);
+                   log_scale);
         if (cb->event->xexpose.count == 0)   // the last of a series: the whole area once
             s.draw(s.window());
     } else if (cb->reason == XmCR_RESIZE && s.initialised()) {
@@ -115,8 +113,7 @@ Widget create_area(const char* name, long index, bool stereo, Dimension width)
 
 void create_spectrogram_window()
 {
-    spectrogram_dialog = create_view_dialog("Spectrogram", spectrum_icon_pixmap, spectrum_icon_mask,
-                                            &spectrogram_visible, closed);
+    spectrogram_dialog = create_view_window("Spectrogram", &spectrogram_visible, closed);
     XtVaSetValues(XtParent(spectrogram_dialog), XmNtitle, "Zentaphon: Spectrogram", nullptr);
 
     const XFontStruct* font = app_resources.gridfont;
@@ -133,7 +130,7 @@ void create_spectrogram_window()
 void show_spectrogram_window()
 {
     if (!spectrogram_dialog) {
-        const Visual* visual = DefaultVisualOfScreen(XtScreen(main_window));
+        const Visual* visual = DefaultVisualOfScreen(XtScreen(views_parent()));
         if (visual->c_class != TrueColor) {
             std::fprintf(stderr, "error: the spectrogram needs a TrueColor display\n");
             return;
@@ -148,19 +145,18 @@ bool spectrogram_open()
     return spectrogram_dialog && XtIsManaged(spectrogram_dialog);
 }
 
-void spectrogram_add_block()
+void spectrogram_take_block(const Block& b)
 {
-    if (!spectrogram_open())
-        return;
-    const double time = static_cast<double>(sampler.count + 1) * sampler.length / sampler.rate;
+    const double time = static_cast<double>(b.count + 1) * b.frames / b.inputs.rate;
     for (unsigned int i = 0; i < shown_areas(); ++i)
-        if (spectrograms[i].initialised() && analysers[i].initialised && !analysers[i].frozen)
-            spectrograms[i].add_block(analysers[i].raw_level.get(), analysers[i].num_fft, block_inputs.lowerdb,
-                                      block_inputs.upperdb, time, spectrogram_visible != 0);
+        if (spectrograms[i].initialised() && b.levels->raw_db[i])
+            spectrograms[i].add_block(b.levels->raw_db[i], b.levels->components, b.inputs.lowerdb,
+                                      b.inputs.upperdb, time, spectrogram_visible != 0);
 }
 
 void spectrogram_set_log_scale(bool on)
 {
+    log_scale = on;
     for (unsigned int i = 0; i < shown_areas(); ++i) {
         spectrograms[i].set_log_scale(on);
         if (spectrograms[i].initialised() && spectrogram_visible)
@@ -199,4 +195,12 @@ bool read_spectrogram_picture(unsigned int& width, unsigned int& height, std::un
         rows += static_cast<size_t>(width) * s.height() * 3;
     }
     return true;
+}
+
+bool spectrogram_export_part(ExportPart& part)
+{
+    part.suffix = "-spectrogram.png";
+    part.what = "spectrogram";
+    part.write_csv = nullptr;
+    return read_spectrogram_picture(part.width, part.height, part.rgb);
 }
