@@ -1,7 +1,7 @@
 // The transfer-function estimator and the delay finder on generated
 // signals, fed in blocks as the sampler delivers them; expected values
 // come from the filter's own response and from the definitions.
-#include "analyser/Transfer.h"
+#include "transfer/Transfer.h"
 
 #include "tests/unit/transfer_signals.h"
 
@@ -24,7 +24,7 @@ void feed(Transfer& t, const std::vector<int16_t>& s, unsigned frames, std::stri
             block[i] = int32_t(s[at + i]) * 65536;
         testing::internal::CaptureStderr();
         t.add_block(block.data(), frames);
-        t.take_finder_result(int(rate));
+        std::fputs(describe_delay(t.take_finder_result(), int(rate)).c_str(), stderr);
         const std::string err = testing::internal::GetCapturedStderr();
         if (lines)
             *lines += err;
@@ -187,5 +187,58 @@ TEST(Transfer, OneFrameMatchesTheDefinition)
         // A column reaching past the band on both sides
         const unsigned first = lo > 3 ? lo - 3 : 1, last = std::min(n / 2, hi + 30);
         check(k, first, last, t.at(k, first, last));
+    }
+}
+
+// The first frames of an exponential mean count alike (weight 1/frames up
+// to the averaging, then 1/averaging): after each frame the estimate is
+// that of the spectra averaged so, each frame's computed here with a naive
+// DFT of its Hann-windowed samples, frames overlapping by half.
+TEST(Transfer, EarlyFramesCountAlikeThenTheAveragingTakesOver)
+{
+    constexpr unsigned n = 2048, averaging = 4, frames = 7;
+    std::vector<int16_t> s(2 * (n + (frames - 1) * n / 2));
+    uint32_t seed = 11;
+    auto uniform = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return double(seed >> 8) / double(1u << 23) - 1.0;
+    };
+    for (size_t i = 0; i < s.size(); i += 2) {
+        const double x = 8000 * uniform();
+        s[i] = int16_t(std::lround(x));
+        s[i + 1] = int16_t(std::lround(0.7 * x + 4000 * uniform()));
+    }
+    Transfer t;
+    ASSERT_TRUE(t.setup(n));
+    t.set_smoothing(0);
+    t.set_averaging(int(averaging));
+    const unsigned ks[] = {5, 100, 700};
+    struct Sums {
+        long double xx = 0, yy = 0;
+        std::complex<long double> xy = 0;
+    } mean[3];
+    feed(t, std::vector<int16_t>(s.begin(), s.begin() + 2 * n / 2), n / 2);
+    for (unsigned f = 1; f <= frames; ++f) {
+        const size_t start = size_t(f - 1) * n / 2;
+        feed(t, std::vector<int16_t>(s.begin() + 2 * (start + n / 2), s.begin() + 2 * (start + n)), n / 2);
+        ASSERT_EQ(t.frames(), f);
+        const long double take = 1.0L / std::min(f, averaging);
+        for (unsigned j = 0; j < 3; ++j) {
+            std::complex<long double> X = 0, Y = 0;
+            for (unsigned i = 0; i < n; ++i) {
+                const long double w = std::pow(std::sin(pi * i / n), 2);
+                const std::complex<long double> e = std::polar(1.0L, -2 * (long double)pi * i * ks[j] / n);
+                X += (long double)s[2 * (start + i)] * w * e;
+                Y += (long double)s[2 * (start + i) + 1] * w * e;
+            }
+            Sums& m = mean[j];
+            m.xx = (1 - take) * m.xx + take * std::norm(X);
+            m.yy = (1 - take) * m.yy + take * std::norm(Y);
+            m.xy = (1 - take) * m.xy + take * std::conj(X) * Y;
+            const Transfer::Point p = t.at(ks[j]);
+            SCOPED_TRACE(testing::Message() << "frame " << f << ", component " << ks[j]);
+            EXPECT_NEAR(p.magnitude_db, double(20 * std::log10(std::abs(m.xy) / m.xx)), 1e-6);
+            EXPECT_NEAR(p.coherence, double(std::norm(m.xy) / (m.xx * m.yy)), 1e-7);
+        }
     }
 }
