@@ -99,6 +99,8 @@
         read_where_used)                                                                           \
     ROW(coherencethreshold, "coherenceThreshold", "CoherenceThreshold", Float, "0.5",              \
         range(0, 1), no_fallback, read_where_used)                                                 \
+    ROW(transferrange, "transferRange", "TransferRange", Int, 24, range(1, 200), no_fallback,      \
+        read_where_used)                                                                           \
     /* The measurements: THD's highest harmonic, the window at start-up, the log. */              \
     ROW(harmonics, "harmonics", "Harmonics", Int, 9, range(2, 100), no_fallback, read_where_used)  \
     ROW(measurements, "measurements", "Measurements", Boolean, False, unchecked, no_fallback,      \

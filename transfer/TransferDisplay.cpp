@@ -29,6 +29,22 @@ unsigned long blend(Display* d, unsigned long a, unsigned long b)
 
 enum Trace { Magnitude = 0, Phase = 1, Coherence = 2 };
 
+// The point at the share w of the way from a to b: dB and coherence
+// linearly, the phase the short way round.
+Transfer::Point between(const Transfer::Point& a, const Transfer::Point& b, double w)
+{
+    double turn = b.phase_deg - a.phase_deg;
+    turn -= 360.0 * std::round(turn / 360.0);
+    double phase = a.phase_deg + w * turn;
+    if (phase > 180.0)
+        phase -= 360.0;
+    else if (phase < -180.0)
+        phase += 360.0;
+    const bool finite = std::isfinite(a.magnitude_db) && std::isfinite(b.magnitude_db);
+    return {finite ? a.magnitude_db + w * (b.magnitude_db - a.magnitude_db) : std::min(a.magnitude_db, b.magnitude_db),
+            phase, a.coherence + w * (b.coherence - a.coherence)};
+}
+
 } // namespace
 
 int TransferPanel::row(double v) const
@@ -60,6 +76,8 @@ void TransferDisplay::resize(const Transfer& t, int rate)
     XGetGeometry(display_, window_, &root, &x, &y, &width_, &height_, &border, &depth_);
     first_.reset(new unsigned int[width_]);
     last_.reset(new unsigned int[width_]);
+    below_.reset(new unsigned int[width_]);
+    toward_.reset(new double[width_]);
     for (auto& set : segments_)
         set.reset(new XSegment[6 * static_cast<size_t>(width_)]);
     std::fill(&counts_[0][0], &counts_[0][0] + 12, 0);
@@ -69,19 +87,27 @@ void TransferDisplay::resize(const Transfer& t, int rate)
     expose(t, rate, 0, 0, static_cast<int>(width_), static_cast<int>(height_));
 }
 
-TransferLayout transfer_layout(int height, int font_height)
+TransferLayout transfer_layout(int height, int font_height, double range_db)
 {
     const int head = font_height + 4;
     const int rest = std::max(height - head, 12);
     TransferLayout l;
-    l.magnitude = {head, rest * 45 / 100 - 3, 24.0, -24.0};
+    l.magnitude = {head, rest * 45 / 100 - 3, range_db, -range_db};
     l.phase = {head + rest * 45 / 100, rest * 35 / 100 - 3, 180.0, -180.0};
     l.coherence = {head + rest * 80 / 100, rest - rest * 80 / 100, 1.0, 0.0};
     return l;
 }
 
+double magnitude_grid_step(double range_db)
+{
+    for (double step : {1.0, 2.0, 3.0, 6.0, 10.0, 12.0, 20.0, 30.0})
+        if (4 * step >= range_db)
+            return step;
+    return 60.0;
+}
+
 void transfer_columns(const Transfer& t, int rate, unsigned int width, double f_lo, double f_hi,
-                      unsigned int* first_of, unsigned int* last_of)
+                      const TransferColumns& out)
 {
     const unsigned int length = t.length();
     const double span = std::log(f_hi / f_lo), last_column = std::max(1.0, width - 1.0);
@@ -95,14 +121,26 @@ void transfer_columns(const Transfer& t, int rate, unsigned int width, double f_
         // its central one
         unsigned int first, last;
         t.band(static_cast<unsigned int>(k), first, last);
-        first_of[c] = a <= b ? std::min(first, static_cast<unsigned int>(a)) : first;
-        last_of[c] = a <= b ? std::max(last, static_cast<unsigned int>(b)) : last;
+        out.first[c] = a <= b ? std::min(first, static_cast<unsigned int>(a)) : first;
+        out.last[c] = a <= b ? std::max(last, static_cast<unsigned int>(b)) : last;
+        // No component of its own: between the two around its centre
+        const double kc = at(c), k0 = std::floor(kc);
+        const bool between = a > b && k0 >= 1.0 && k0 < top;
+        out.below[c] = between ? static_cast<unsigned int>(k0) : 0;
+        out.toward[c] = between ? std::log(kc / k0) / std::log((k0 + 1.0) / k0) : 0.0;
     }
+}
+
+void TransferDisplay::set_range(double db)
+{
+    range_db_ = db;
+    layout();
+    stale_ = true;
 }
 
 void TransferDisplay::layout()
 {
-    const TransferLayout l = transfer_layout(static_cast<int>(height_), font_height_);
+    const TransferLayout l = transfer_layout(static_cast<int>(height_), font_height_, range_db_);
     magnitude_ = l.magnitude;
     phase_ = l.phase;
     coherence_ = l.coherence;
@@ -114,7 +152,7 @@ void TransferDisplay::build_columns(const Transfer& t, int rate)
     columns_length_ = t.length();
     columns_rate_ = rate;
     columns_smoothing_ = t.smoothing();
-    transfer_columns(t, rate, width_, f_lo_, f_hi_, first_.get(), last_.get());
+    transfer_columns(t, rate, width_, f_lo_, f_hi_, {first_.get(), last_.get(), below_.get(), toward_.get()});
 }
 
 void TransferDisplay::update(const Transfer& t, int rate, bool show)
@@ -186,7 +224,9 @@ void TransferDisplay::draw_grid(Drawable d)
             XSetForeground(display_, gc_, step == 1.0 ? app_resources.majorgridcolor : app_resources.minorgridcolor);
             XDrawLine(display_, d, gc_, x, top, x, bottom);
             std::snprintf(label, sizeof label, f >= 1000.0 ? "%.0fk" : "%.0f", f >= 1000.0 ? f / 1000.0 : f);
-            text(d, x + 3, top + font_height_, label);
+            // Right of its line, or left of it where the area ends (20k)
+            const int length = font_width_ * static_cast<int>(std::strlen(label));
+            text(d, x + 3 + length <= right ? x + 3 : x - 3 - length, top + font_height_, label);
         }
     auto lines = [&](const Panel& p, double from, double step, const char* format, double major) {
         for (double v = from; v >= p.low - 1e-9; v -= step) {
@@ -200,7 +240,8 @@ void TransferDisplay::draw_grid(Drawable d)
                  v == p.high ? y + font_height_ : y - 2, label);
         }
     };
-    lines(magnitude_, 24.0, 6.0, "%+.0f dB", 0.0);
+    const double step = magnitude_grid_step(range_db_);
+    lines(magnitude_, std::floor(range_db_ / step + 1e-9) * step, step, "%+.0f dB", 0.0);
     lines(phase_, 180.0, 90.0, "%+.0f", 0.0);
     lines(coherence_, 1.0, 0.5, "%.1f", -1.0);
 }
@@ -221,10 +262,21 @@ void TransferDisplay::compute_traces(const Transfer& t, int rate)
     int prev[3] = {};
     double prev_phase = 0.0;
     Transfer::Point p{};
+    Transfer::Point p0{}, p1{};
+    unsigned int cached_below = 0;
     for (unsigned int c = 0; c < width_; ++c) {
-        // Low on the axis, neighbouring columns share their components.
-        if (c == 0 || first_[c] != first_[c - 1] || last_[c] != last_[c - 1])
+        if (below_[c] > 0) {
+            // Between two components: on the log axis from one to the next
+            if (below_[c] != cached_below) {
+                cached_below = below_[c];
+                p0 = t.at(cached_below);
+                p1 = t.at(cached_below + 1);
+            }
+            p = between(p0, p1, toward_[c]);
+        } else if (c == 0 || below_[c - 1] > 0 || first_[c] != first_[c - 1] || last_[c] != last_[c - 1]) {
+            // Low on the axis, neighbouring columns share their components.
             p = t.over(first_[c], last_[c]);
+        }
         const int rows[3] = {magnitude_.row(std::max(p.magnitude_db, -1e9)), phase_.row(p.phase_deg),
                              coherence_.row(p.coherence)};
         const int dim = coherent && p.coherence < threshold ? 1 : 0;

@@ -1,6 +1,6 @@
 // The drawing of the transfer function: on a logarithmic frequency axis
 // from 20 Hz to min(20 kHz, rate / 2), one column per pixel, the magnitude
-// (+-24 dB, a line every 6 dB) above, the phase (+-180 degrees) below it
+// (+-transferRange dB, 24 by default with a line every 6 dB) above, the phase (+-180 degrees) below it
 // and the coherence (0 .. 1) in a strip at the bottom, under a line with
 // the delay D and the number of frames averaged. Columns whose coherence
 // is below coherenceThreshold are drawn in a dimmer colour.
@@ -25,21 +25,38 @@ struct TransferPanel {
 };
 
 // The panels of an area height pixels high under a head line of
-// font_height: magnitude (+-24 dB) on the upper 45 %, phase (+-180
+// font_height: magnitude (+-range_db) on the upper 45 %, phase (+-180
 // degrees) on the next 35 %, coherence (1 .. 0) on the rest, 3 pixels
 // apart.
 struct TransferLayout {
     TransferPanel magnitude, phase, coherence;
 };
-TransferLayout transfer_layout(int height, int font_height);
+TransferLayout transfer_layout(int height, int font_height, double range_db);
+
+// The dB between the magnitude's grid lines for a range of +-range_db:
+// the smallest of 1, 2, 3, 6, 10, 12, 20, 30, 60 that makes at most four
+// lines either side of 0 dB.
+double magnitude_grid_step(double range_db);
 
 // Column c of width columns stands for f_lo * (f_hi / f_lo)^(c / (width
-// - 1)) Hz and takes its value over the components (k at k * rate / t's
-// length Hz) from half a column below to half a column above, widened to
-// the smoothing band of its central one: first[c] .. last[c], each within
-// 1 .. length / 2.
+// - 1)) Hz, which is the fractional component kc = that * length / rate.
+// It takes its value over the components (k at k * rate / t's length Hz)
+// from half a column below to half a column above, widened to the
+// smoothing band of its central one: first[c] .. last[c], each within
+// 1 .. length / 2. A column that holds no component of its own lies
+// between the components below[c] and below[c] + 1 (each with its
+// smoothing band), at the share toward[c] (0 .. 1) of the way on the log
+// axis, ln(kc / below) / ln((below + 1) / below); below[c] is 0 for the
+// others. So the curve runs through the components' centres instead of
+// a staircase low on the axis.
+struct TransferColumns {
+    unsigned int* first;
+    unsigned int* last;
+    unsigned int* below;
+    double* toward;
+};
 void transfer_columns(const Transfer& t, int rate, unsigned int width, double f_lo, double f_hi,
-                      unsigned int* first, unsigned int* last);
+                      const TransferColumns& out);
 
 class TransferDisplay {
 public:
@@ -51,6 +68,9 @@ public:
     // A new frame (or new settings): the traces computed afresh and, when
     // show, drawn over the old ones; otherwise drawn at the next expose.
     void update(const Transfer& t, int rate, bool show);
+    // The magnitude panel's range, +-db: the next draw lays out afresh.
+    void set_range(double db);
+    double range() const { return range_db_; }
     // Draws the exposed rectangle in full.
     void expose(const Transfer& t, int rate, int x, int y, int width, int height);
     // The whole area drawn afresh into a pixmap and read as RGB bytes
@@ -84,9 +104,11 @@ private:
     int columns_rate_ = 0;
     int columns_smoothing_ = -1;
     bool stale_ = true;                    // the traces lag the transfer function
+    double range_db_ = 24.0;               // the magnitude panel's +- range
     // Per column: the components its value is taken over (its own and the
-    // smoothing band of its central one).
-    std::unique_ptr<unsigned int[]> first_, last_;
+    // smoothing band of its central one), or those it lies between.
+    std::unique_ptr<unsigned int[]> first_, last_, below_;
+    std::unique_ptr<double[]> toward_;
     // Two sets (on screen, and the one before) of 6 groups of up to width
     // segments: magnitude, phase, coherence, each bright and dim.
     std::unique_ptr<XSegment[]> segments_[2];
