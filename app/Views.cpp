@@ -15,8 +15,8 @@
 // the export's files.
 const View views[] = {
     {"Transfer", &AppResources::transfer, XK_t, "TransferFunction", "Transfer function...", false,
-     show_transfer_window, transfer_window_open, nullptr, View::EveryBlock, transfer_take_block, nullptr, nullptr,
-     nullptr, transfer_apply_settings},
+     show_transfer_window, transfer_window_open, nullptr, View::EveryBlock, transfer_take_block, nullptr,
+     transfer_sampling_stopped, nullptr, transfer_apply_settings},
     {"Measurements", &AppResources::measurements, XK_m, "Measurements", "Measurements...", true,
      show_measurements_window, measurements_window_open, measurements_take_blocks, View::AfterAnalysers, measure_block,
      measurements_export_part, nullptr, nullptr, nullptr},

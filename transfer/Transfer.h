@@ -63,6 +63,7 @@ public:
     // "error: " line.
     bool find_delay() { return finder_.start(); }
     bool finding() const { return finder_.collecting(); }
+    void cancel_delay_search() { finder_.cancel(); }
     // After add_block: a search that has ended is taken in. Its state
     // (Found or NotClear) comes back once, Idle or Collecting otherwise;
     // a clear delay that the reference can take sets D (and resets the

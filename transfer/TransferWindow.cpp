@@ -39,6 +39,8 @@ TransferDisplay display;
 int visible;
 bool auto_delay;            // transferDelay "auto": find once, from the first block on
 unsigned int delay_setting;
+constexpr int range_choices[] = {12, 24, 48};
+constexpr const char* range_names[] = {"12 dB", "24 dB", "48 dB"};
 constexpr int smoothing_choices[] = {0, 3, 6, 12, 24};
 constexpr const char* smoothing_names[] = {"Off", "1/3 octave", "1/6 octave", "1/12 octave", "1/24 octave"};
 
@@ -83,6 +85,18 @@ void smoothing_callback(Widget w, XtPointer client_data, XtPointer)
     }
 }
 
+void range_callback(Widget w, XtPointer client_data, XtPointer)
+{
+    if (XmToggleButtonGetState(w)) {
+        display.set_range(static_cast<double>(reinterpret_cast<long>(client_data)));
+        if (display.initialised()) {
+            display.expose(transfer, sampler.rate, 0, 0, static_cast<int>(display.width()),
+                           static_cast<int>(display.height()));
+            XFlush(display.display());
+        }
+    }
+}
+
 void push_callback(Widget, XtPointer client_data, XtPointer)
 {
     switch (reinterpret_cast<long>(client_data)) {
@@ -110,11 +124,24 @@ Widget toggle(Widget parent, const char* name, bool set, XtCallbackProc callback
     return w;
 }
 
-void push(const char* name, long client)
+// A push button of the menu; key, when it has one, shown beside it.
+void push(const char* name, long client, const char* key = nullptr)
 {
     Widget w = XmCreatePushButton(menu, const_cast<char*>(name), nullptr, 0);
+    if (key)
+        show_menu_key(w, key);
     XtAddCallback(w, XmNactivateCallback, push_callback, reinterpret_cast<XtPointer>(client));
     XtManageChild(w);
+}
+
+Widget choices_menu(const char* name)
+{
+    Arg args[1];
+    XtSetArg(args[0], XmNradioBehavior, True);
+    Widget pulldown = XmCreatePulldownMenu(menu, const_cast<char*>(name), args, 1);
+    XtSetArg(args[0], XmNsubMenuId, pulldown);
+    XtManageChild(XmCreateCascadeButton(menu, const_cast<char*>(name), args, 1));
+    return pulldown;
 }
 
 void create_menu()
@@ -124,15 +151,15 @@ void create_menu()
     menu = XmCreatePopupMenu(transfer_dialog, const_cast<char*>("TransferMenu"), args, 1);
     accumulate_toggle = toggle(menu, "Accumulate", transfer.averaging() == 0, accumulate_callback, 0);
     push("Reset", 0);
-    push("Find delay", 1);
-    XtSetArg(args[0], XmNradioBehavior, True);
-    Widget pulldown = XmCreatePulldownMenu(menu, const_cast<char*>("Smoothing"), args, 1);
-    XtSetArg(args[0], XmNsubMenuId, pulldown);
-    XtManageChild(XmCreateCascadeButton(menu, const_cast<char*>("Smoothing"), args, 1));
+    push("Find delay", 1, "d");
+    Widget pulldown = choices_menu("Smoothing");
     for (int i = 0; i < 5; ++i)
         toggle(pulldown, smoothing_names[i], transfer.smoothing() == smoothing_choices[i], smoothing_callback,
                smoothing_choices[i]);
-    push("Export transfer function", 2);
+    pulldown = choices_menu("Range");
+    for (int i = 0; i < 3; ++i)
+        toggle(pulldown, range_names[i], display.range() == range_choices[i], range_callback, range_choices[i]);
+    push("Export transfer function", 2, "s");
 }
 
 void area_event_handler(Widget, XtPointer, XEvent* event, Boolean*)
@@ -191,6 +218,7 @@ void create_transfer_window()
     XtAddCallback(area, XmNexposeCallback, area_callback, nullptr);
     XtAddCallback(area, XmNresizeCallback, area_callback, nullptr);
     XtAddEventHandler(area, ButtonPressMask | KeyPressMask, False, area_event_handler, nullptr);
+    display.set_range(app_resources.transferrange);
     settings_into_transfer();
 }
 
@@ -222,6 +250,16 @@ void show_transfer_window()
 bool transfer_window_open()
 {
     return transfer_open;
+}
+
+void transfer_sampling_stopped()
+{
+    if (!transfer.finding())
+        return;
+    transfer.cancel_delay_search();
+    std::fprintf(stderr, "delay: sampling stopped before the search had enough data, still %u samples (%.3f ms)\n",
+                 transfer.delay(), sampler.rate > 0 ? transfer.delay() * 1000.0 / sampler.rate : 0.0);
+    redraw();
 }
 
 void transfer_apply_settings()

@@ -18,6 +18,9 @@ extern Transfer transfer;
 void show_transfer_window();
 
 bool transfer_window_open();
+// Sampling stopped: a delay search that was still collecting ends, with
+// one line saying so.
+void transfer_sampling_stopped();
 
 // From the settings at start-up: the delay ("auto" in any case, or
 // 0 .. 65536 samples; anything else is reported and 0 taken). The frame

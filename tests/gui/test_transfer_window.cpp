@@ -38,13 +38,13 @@ protected:
     // Plays the file with transferDelay auto, accumulating, unsmoothed;
     // the Transfer window from the setting, or else from the key t in
     // the analyser.
-    void play(const std::vector<int16_t>& samples, bool at_start)
+    void play(const std::vector<int16_t>& samples, bool at_start, std::vector<std::string> args = {})
     {
         ASSERT_TRUE(write_file(file(), wav(samples)));
-        std::vector<std::string> args = {"-xrm", "Zentaphon.transferDelay: auto",
+        args.insert(args.end(), {"-xrm", "Zentaphon.transferDelay: auto",
                                          "-xrm", "Zentaphon.transferAveraging: 0",
                                          "-xrm", "Zentaphon.transferSmoothing: 0",
-                                         "-xrm", "Zentaphon.exportDirectory: " + dir.path()};
+                                         "-xrm", "Zentaphon.exportDirectory: " + dir.path()});
         if (at_start)
             args.insert(args.end(), {"-xrm", "Zentaphon.transfer: True"});
         ASSERT_NO_FATAL_FAILURE(launch(args));
@@ -125,4 +125,38 @@ TEST_F(TransferWindow, ADelayBeyondTheSearchIsNotTaken)
     const std::string err = prog->stderr_text();
     EXPECT_NE(err.find("delay: no clear delay found, still 0 samples (0.000 ms)\n"), std::string::npos) << err;
     EXPECT_EQ(err.find("delay: 2"), std::string::npos) << err;
+}
+
+// 4 s of the filter at +-48 dB: the search for the delay, still collecting
+// when the file ends, says so; -24.55 dB at 4 kHz stands three quarters
+// down the magnitude panel instead of on its edge; the axis's last label,
+// 20k, stands left of its line inside the area.
+TEST_F(TransferWindow, WiderRangeAndASearchCutShort)
+{
+    ASSERT_NO_FATAL_FAILURE(play(transfer_test::measurement(0, false, 4.0), true,
+                                 {"-xrm", "Zentaphon.transferRange: 48"}));
+    const std::string err = prog->stderr_text();
+    EXPECT_NE(err.find("delay: sampling stopped before the search had enough data, still 0 samples (0.000 ms)\n"),
+              std::string::npos) << err;
+
+    const Window area = only_child(dpy, only_child(dpy, transfer));
+    ASSERT_TRUE(raise_window(dpy, transfer));
+    const uint32_t data = colour(dpy, "firebrick1"), background = colour(dpy, "gray20");
+    Image shown;
+    ASSERT_TRUE(wait_until([&] { return (shown = capture(dpy, area)).count(data) > 1000; }, 5));
+    evidence->add("shown", shown);
+    ASSERT_EQ(shown.width(), 800);
+    // The fixed font is 13 pixels high: the head line takes 17, the
+    // magnitude panel 45 % of the rest less 3.
+    const int top = 17, rows = (shown.height() - top) * 45 / 100 - 3;
+    const int x = int(std::lround(799 * std::log(4000.0 / 20) / std::log(1000.0)));
+    const double db = 20 * std::log10(std::abs(transfer_test::lowpass.response(4000.0)));
+    const int expected = top + int(std::lround((48 - db) / 96 * (rows - 1)));
+    std::vector<int> trace;
+    for (int y = top; y < top + rows; ++y)
+        if (shown.at(x, y) == data)
+            trace.push_back(y);
+    ASSERT_FALSE(trace.empty());
+    EXPECT_LE(std::abs(trace.front() - expected), 3) << trace.front() << " against " << expected;
+    EXPECT_GT(shown.count_other(background, Rect{799 - 3 - 3 * 6, top + 1, 3 * 6, 12}), 10u);
 }
