@@ -11,6 +11,7 @@
 #include "analyser/AnalyserWindow.h"
 #include "analyser/AnalyserExport.h"
 #include "analyser/ReadingsMenu.h"
+#include "app/ViewDialog.h"
 #include "app/Views.h"
 #include "common/Text.h"
 
@@ -81,6 +82,7 @@ void add_view_entry(long i)
         XtVaSetValues(w, XmNlabelString, label, nullptr);
     }
     XmStringFree(label);
+    show_menu_key(w, XKeysymToString(v.key));
     XtAddCallback(w, XmNactivateCallback, view_callback, reinterpret_cast<XtPointer>(i));
     XtManageChild(w);
 }
@@ -124,6 +126,7 @@ void create_menu()
     toggle(scale, "Logarithmic", analysers[0].log_scale, scale_callback, 1);
     toggle(menu, "Peak level", analysers[0].show_peak_level, peak_level_callback, 0);
     Widget export_button = XmCreatePushButton(menu, const_cast<char*>("Export spectrum"), nullptr, 0);
+    show_menu_key(export_button, "s");
     XtAddCallback(export_button, XmNactivateCallback, export_callback, nullptr);
     XtManageChild(export_button);
     add_readings_items(menu);

@@ -7,6 +7,7 @@
 #include "analyser/Readings.h"
 #include "app/AppResources.h"
 #include "app/SavedSettings.h"
+#include "app/ViewDialog.h"
 
 #include <X11/keysym.h>
 #include <Xm/FileSB.h>
@@ -218,19 +219,23 @@ void load_item(Widget, XtPointer, XtPointer)
     XtManageChild(load_dialog);
 }
 
-void push(Widget menu, const char* name, XtCallbackProc callback)
+void push(Widget menu, const char* name, XtCallbackProc callback, const char* key = nullptr)
 {
     Widget w = XmCreatePushButtonGadget(menu, const_cast<char*>(name), nullptr, 0);
+    if (key)
+        show_menu_key(w, key);
     XtAddCallback(w, XmNactivateCallback, callback, nullptr);
     XtManageChild(w);
 }
 
-Widget check(Widget menu, const char* name, bool set, XtCallbackProc callback)
+Widget check(Widget menu, const char* name, bool set, XtCallbackProc callback, const char* key = nullptr)
 {
     Arg args[2];
     XtSetArg(args[0], XmNset, set ? XmSET : XmUNSET);
     XtSetArg(args[1], XmNvisibleWhenOff, True);
     Widget w = XmCreateToggleButtonGadget(menu, const_cast<char*>(name), args, 2);
+    if (key)
+        show_menu_key(w, key);
     XtAddCallback(w, XmNvalueChangedCallback, callback, nullptr);
     XtManageChild(w);
     return w;
@@ -260,7 +265,7 @@ void set_analysers_level_unit(String unit)
 
 void add_readings_items(Widget menu)
 {
-    push(menu, "Store reference", [](Widget, XtPointer, XtPointer) { store_reference(); });
+    push(menu, "Store reference", [](Widget, XtPointer, XtPointer) { store_reference(); }, "r");
     push(menu, "Load reference...", load_item);
     push(menu, "Clear reference", [](Widget, XtPointer, XtPointer) {
         analysers[0].clear_reference();
@@ -271,7 +276,7 @@ void add_readings_items(Widget menu)
     dbfs_toggle = check(menu, "Levels in dBFS", analysers[0].dbfs,
                         [](Widget w, XtPointer, XtPointer) { set_analysers_dbfs(XmToggleButtonGadgetGetState(w)); });
     freeze_toggle = check(menu, "Freeze", analysers[0].frozen,
-                          [](Widget w, XtPointer, XtPointer) { set_frozen(XmToggleButtonGadgetGetState(w)); });
+                          [](Widget w, XtPointer, XtPointer) { set_frozen(XmToggleButtonGadgetGetState(w)); }, "f");
 }
 
 bool readings_key(KeySym key)

@@ -61,3 +61,10 @@ Widget create_view_dialog(const char* name, Pixmap icon, Pixmap icon_mask, int* 
     XtAddEventHandler(shell, VisibilityChangeMask, False, visibility_handler, watched);
     return dialog;
 }
+
+void show_menu_key(Widget item, const char* key)
+{
+    XmString text = XmStringCreateLocalized(const_cast<char*>(key));
+    XtVaSetValues(item, XmNacceleratorText, text, nullptr);
+    XmStringFree(text);
+}

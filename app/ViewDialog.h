@@ -4,6 +4,10 @@
 
 #include <X11/Intrinsic.h>
 
+// Shows key, the key that does the same in the window, at the right of
+// the menu entry item (its accelerator text).
+void show_menu_key(Widget item, const char* key);
+
 // Makes the dialog with create when there is none yet, then shows it:
 // manages it, or, managed already, maps and raises its shell.
 void show_dialog(Widget& dialog, void (*create)());

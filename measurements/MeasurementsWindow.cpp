@@ -71,8 +71,8 @@ void closed() {}
 void create_measurements_window()
 {
     measurements_dialog = create_view_window("Measurements", &visible, closed);
-    XtVaSetValues(XtParent(measurements_dialog), XmNtitle, "Measurements", XmNiconName, "Measurements",
-                  nullptr);
+    XtVaSetValues(XtParent(measurements_dialog), XmNtitle, "Zentaphon: Measurements", XmNiconName,
+                  "Zentaphon: Measurements", nullptr);
 
     format_rows(current_measures());
     int char_width = 6;

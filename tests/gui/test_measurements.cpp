@@ -149,7 +149,7 @@ TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
     ASSERT_NO_FATAL_FAILURE(start(blocks_of(5 * block_frames, {{s0, s0}, {s1, s1}, {s2, s2}}),
                                   {"-mono", "-xrm", "Zentaphon.measurementLog: " + measurement_log, "-xrm", "Zentaphon.measurements: True",
                                    "-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.calibration: 100"}));
-    ASSERT_TRUE(place_window(dpy, wait_for_window(dpy, "Measurements"), 100, 760)) << dump_tree(dpy, server.root());
+    ASSERT_TRUE(place_window(dpy, wait_for_window(dpy, "Zentaphon: Measurements"), 100, 760)) << dump_tree(dpy, server.root());
     ASSERT_NO_FATAL_FAILURE(play_file());
     char first[32];
     std::snprintf(first, sizeof first, "%.3f,mono,", 2048.0 / 44100);
@@ -178,10 +178,10 @@ TEST_F(Measurements, WindowShowsAndExportsTheValues)
                                    "Zentaphon.exportDirectory: " + out.path()}));
     ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 500, 100));
     ASSERT_TRUE(key(dpy, XK_m));
-    Window readout = wait_for_window(dpy, "Measurements");
+    Window readout = wait_for_window(dpy, "Zentaphon: Measurements");
     ASSERT_NE(readout, 0u) << dump_tree(dpy, server.root());
     ASSERT_TRUE(send_delete_window(dpy, readout));
-    ASSERT_TRUE(wait_for_window_gone(dpy, "Measurements"));
+    ASSERT_TRUE(wait_for_window_gone(dpy, "Zentaphon: Measurements"));
 
     // Button 3, then release on the menu's last entry, a gadget below the
     // last window, "Transfer function...".
@@ -201,7 +201,7 @@ TEST_F(Measurements, WindowShowsAndExportsTheValues)
     const int y = items[4].y + items[4].height * 3 / 2;
     ASSERT_TRUE(move_pointer(dpy, pane, 10, y));
     ASSERT_TRUE(release(dpy, pane, 10, y, 3));
-    readout = wait_for_window(dpy, "Measurements");
+    readout = wait_for_window(dpy, "Zentaphon: Measurements");
     ASSERT_NE(readout, 0u) << dump_tree(dpy, server.root());
     ASSERT_TRUE(place_window(dpy, readout, 100, 760));   // below the analyser
     ASSERT_NO_FATAL_FAILURE(play_file());
