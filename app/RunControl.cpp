@@ -104,6 +104,9 @@ Boolean sample_work_proc(XtPointer)
         update_toggles();
         return True;
     }
+    // A block the device failed to deliver is no sound: no view takes it.
+    if (sampler.block_failed)
+        return False;
     block_inputs = inputs_of_block();
     const int32_t* samples = sampler.buffer.get();
     if (analyser_running) {

@@ -1,10 +1,17 @@
 // The measurements as CSV lines, as the readout's rows, and the log.
 #include "measurements/MeasurementText.h"
 
+#include "common/Clock.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char measurement_csv_header[] =
@@ -174,27 +181,42 @@ bool MeasurementLog::open(const char* path)
 {
     close();
     path_ = path;
-    if (std::strcmp(path, "-") == 0) {
-        file_ = stdout;
-    } else {
-        // Without blocking, so that a FIFO nobody reads fails here rather
-        // than holding the program in open(); writes then block as usual.
-        const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        file_ = fd >= 0 ? fdopen(fd, "w") : nullptr;
-        if (!file_) {
+    int fd = 1;
+    if (std::strcmp(path, "-") != 0) {
+        // Without blocking: a FIFO nobody reads fails here rather than
+        // holding the program in open(), and a full pipe refuses a write.
+        fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd < 0) {
             std::fprintf(stderr, "error: cannot write the measurement log %s: %s\n", path,
                          std::strerror(errno));
-            if (fd >= 0)
-                ::close(fd);
             return false;
         }
     }
-    // A reader that goes away makes a write fail, not the program end.
+    queue_.reset(new (std::nothrow) char[log_queue_bytes]);
+    lines_ = fmemopen(lines_text_, sizeof lines_text_, "w");
+    if (!queue_ || !lines_) {
+        std::fprintf(stderr, "error: cannot write the measurement log %s: %s\n", path,
+                     std::strerror(ENOMEM));
+        if (std::strcmp(path, "-") != 0)
+            ::close(fd);
+        release();
+        return false;
+    }
+    fd_ = fd;
+    own_fd_ = std::strcmp(path, "-") != 0;
+    struct stat st;
+    regular_ = fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+    offset_ = regular_ ? lseek(fd_, 0, SEEK_CUR) : 0;
+    whole_end_ = offset_;
+    head_ = tail_ = 0;
+    // A reader that goes away, or a file size limit, makes a write fail,
+    // not the program end.
     std::signal(SIGPIPE, SIG_IGN);
-    if (std::fputs(measurement_csv_header, file_) < 0 || std::fflush(file_) != 0) {
-        fail();
+    std::signal(SIGXFSZ, SIG_IGN);
+    queue_text(measurement_csv_header, std::strlen(measurement_csv_header));
+    errno = 0;
+    if (!send()) {
+        fail(nullptr);
         return false;
     }
     return true;
@@ -202,28 +224,118 @@ bool MeasurementLog::open(const char* path)
 
 void MeasurementLog::close()
 {
-    if (file_ && file_ != stdout)
-        std::fclose(file_);
-    file_ = nullptr;
+    while (fd_ >= 0 && head_ < tail_) {
+        const double left = waiting_since_ + log_reader_deadline - monotonic_seconds();
+        pollfd p{fd_, POLLOUT, 0};
+        errno = 0;
+        if (left <= 0 || (poll(&p, 1, static_cast<int>(left * 1000) + 1) < 0 && errno != EINTR)) {
+            fail(left <= 0 ? stuck_reason() : nullptr);
+            return;
+        }
+        if (!send()) {
+            fail(nullptr);
+            return;
+        }
+    }
+    release();
 }
 
 void MeasurementLog::write(double time_s, const Measures& m, double calibration_db)
 {
-    if (!file_)
+    if (fd_ < 0)
         return;
+    std::rewind(lines_);
+    const bool formatted = write_measurement_lines(lines_, time_s, m, calibration_db) && std::fflush(lines_) == 0;
+    const long size = std::ftell(lines_);
+    if (!formatted || size <= 0 || size >= static_cast<long>(sizeof lines_text_) - 1) {
+        fail("a row too long");
+        return;
+    }
+    if (!queue_text(lines_text_, static_cast<std::size_t>(size))) {
+        fail("its reader is 1 MB behind");
+        return;
+    }
     errno = 0;
-    if (!write_measurement_lines(file_, time_s, m, calibration_db) || std::fflush(file_) != 0)
-        fail();
+    if (!send())
+        fail(nullptr);
+    else if (reader_stuck())
+        fail(stuck_reason());
 }
 
-void MeasurementLog::fail()
+bool MeasurementLog::queue_text(const char* text, std::size_t size)
+{
+    if (head_ == tail_) {
+        head_ = tail_ = 0;
+        waiting_since_ = monotonic_seconds();
+    }
+    if (tail_ + size > log_queue_bytes) {
+        std::memmove(queue_.get(), queue_.get() + head_, tail_ - head_);
+        tail_ -= head_;
+        head_ = 0;
+    }
+    if (tail_ + size > log_queue_bytes)
+        return false;
+    std::memcpy(queue_.get() + tail_, text, size);
+    tail_ += size;
+    return true;
+}
+
+bool MeasurementLog::send()
+{
+    while (head_ < tail_) {
+        // A pipe with room for PIPE_BUF bytes takes that many without
+        // waiting, also on a descriptor that blocks (standard output).
+        pollfd p{fd_, POLLOUT, 0};
+        if (poll(&p, 1, 0) <= 0)
+            return true;
+        const std::size_t n = std::min<std::size_t>(tail_ - head_, PIPE_BUF);
+        const ssize_t done = ::write(fd_, queue_.get() + head_, n);
+        if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return true;
+        if (done <= 0)
+            return false;
+        const char* from = queue_.get() + head_;
+        if (const void* nl = memrchr(from, '\n', static_cast<std::size_t>(done)))
+            whole_end_ = offset_ + (static_cast<const char*>(nl) - from) + 1;
+        offset_ += done;
+        head_ += static_cast<std::size_t>(done);
+        waiting_since_ = monotonic_seconds();
+    }
+    return true;
+}
+
+bool MeasurementLog::reader_stuck() const
+{
+    return head_ < tail_ && monotonic_seconds() - waiting_since_ >= log_reader_deadline;
+}
+
+const char* MeasurementLog::stuck_reason()
+{
+    static char text[64];
+    std::snprintf(text, sizeof text, "its reader took nothing for %g ms", log_reader_deadline * 1000);
+    return text;
+}
+
+void MeasurementLog::fail(const char* reason)
 {
     const int e = errno;
-    std::fprintf(stderr, "error: cannot write the measurement log %s: %s\n", path_,
-                 e ? std::strerror(e) : "write failed");
-    if (file_ != stdout)
-        std::fclose(file_);
-    else
-        std::clearerr(stdout);
-    file_ = nullptr;
+    if (!reason)
+        reason = e ? std::strerror(e) : "write failed";
+    std::fprintf(stderr, "error: cannot write the measurement log %s: %s\n", path_, reason);
+    if (regular_ && offset_ != whole_end_ && ftruncate(fd_, whole_end_) != 0)
+        std::fprintf(stderr, "error: cannot cut the measurement log %s back to its last whole row: %s\n", path_,
+                     std::strerror(errno));
+    release();
+}
+
+void MeasurementLog::release()
+{
+    if (fd_ >= 0 && own_fd_)
+        ::close(fd_);
+    fd_ = -1;
+    if (lines_)
+        std::fclose(lines_);
+    lines_ = nullptr;
+    queue_.reset();
+    head_ = tail_ = 0;
 }

@@ -3,6 +3,7 @@
 #include "measurements/Measuring.h"
 
 #include "app/AppResources.h"
+#include "common/Clock.h"
 #include "measurements/MeasurementText.h"
 #include "measurements/MeasurementsWindow.h"
 
@@ -15,7 +16,10 @@ namespace {
 Measurement measurement;
 MeasurementLog measurement_log;
 Measures measures;
-double measures_time = 0;   // seconds of the analyser's run up to the measured block's end
+double measures_time = 0;   // seconds of the stream up to the measured block's end
+bool log_opened = false;    // the log is opened (and truncated) once, at the first start
+double stream_frames = -1;  // frames of the stream since the first start, lost ones included; -1 before
+double last_arrival = 0;    // monotonic seconds when the last block came
 
 int last_count = -2;        // the sampler's number of the last block the analysers got
 long run_block = 0;         // blocks since the analyser's run began, 0 for its first
@@ -40,6 +44,17 @@ bool log_wanted()
     return app_resources.measurementlog && *app_resources.measurementlog;
 }
 
+// The frames of the stream between the last block the analysers got and
+// this one, which arrived at now: the blocks they missed (failed, or read
+// for the scope alone), or the time between beyond this block's own when
+// that is longer (a stall, a stop).
+double frames_missed(const Block& b, int last, double now)
+{
+    const double skipped = b.count > last ? static_cast<double>(b.count - last - 1) * b.frames : 0;
+    const double by_clock = (now - last_arrival) * b.inputs.rate - b.frames;
+    return std::max({0.0, skipped, by_clock});
+}
+
 } // namespace
 
 void measure_block(const Block& b)
@@ -48,10 +63,16 @@ void measure_block(const Block& b)
     const int count = b.count;
     const BlockInputs& in = b.inputs;
     const bool start = count != last_count + 1;
+    const double now = monotonic_seconds();
+    stream_frames = stream_frames < 0 ? b.frames
+                  : stream_frames + b.frames + (start ? frames_missed(b, last_count, now) : 0);
+    last_arrival = now;
     last_count = count;
     run_block = start ? 0 : run_block + 1;
-    if (start && log_wanted())
+    if (start && log_wanted() && !log_opened) {
+        log_opened = true;
         measurement_log.open(app_resources.measurementlog);
+    }
     const bool window = measurements_window_open();
     if (!window && !measurement_log.active())
         return;
@@ -70,7 +91,7 @@ void measure_block(const Block& b)
         return;
 
     measurement.evaluate(block, in, s, measures);
-    measures_time = static_cast<double>(run_block + 1) * b.frames / in.rate;
+    measures_time = stream_frames / in.rate;
     measurement_log.write(measures_time, measures, b.levels->scale.calibration_db);
     if (window)
         show_measures(measures);

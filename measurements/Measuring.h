@@ -11,7 +11,9 @@
 
 // With every block the analysers get; the block's count is the sampler's
 // block number, so a block that does not follow the last one begins a run
-// of the analyser (the log is then truncated and its time starts again).
+// of the analyser. The log opens (truncated) at the first run and is
+// appended to by the later ones; its time counts the stream's seconds from
+// that first start, the time between runs and of missed blocks included.
 void measure_block(const Block& block);
 // True: every block the analysers get counts, for the runs' starts, and
 // is measured while the window is open or the log is on.

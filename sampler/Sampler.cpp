@@ -101,6 +101,7 @@ bool Sampler::start()
                      PCM::file_rate, rate, PCM::file_rate);
     blocks_per_second = static_cast<double>(rate) / static_cast<double>(length);
     count = -1;
+    block_failed = false;
     reset_failures();
     return true;
 }
@@ -108,6 +109,7 @@ bool Sampler::start()
 bool Sampler::read_block()
 {
     const double started = monotonic_seconds();
+    block_failed = false;
     if (source == Soundcard) {
         // After a failed read the block goes on as silence: the buffer holds
         // the last block, already widened, or part of one.
@@ -117,6 +119,7 @@ bool Sampler::read_block()
             if (!device_failed("reads", started))
                 return false;
             std::memset(buffer.get(), 0, 2 * sizeof(int16_t) * length);
+            block_failed = true;
         }
     } else {
         int64_t n = file_pcm->read(buffer.get(), length);

@@ -23,6 +23,7 @@ public:
     int dc_left;                // mean of the left elements of the last block
     int dc_right;               // mean of the right elements
     int count;                  // block number: -1 after a start
+    bool block_failed;          // the last block's device read failed: it is silence, no sound
     double blocks_per_second;   // rate / length
     std::unique_ptr<PCM> device_pcm;    // non-null exactly while running
     std::unique_ptr<PCM> file_pcm;      // disk-file mode only
@@ -37,7 +38,8 @@ public:
     // One block. False: the run is over, because the disk file has no
     // further whole block, or because the device has failed for about a
     // second of blocks in a row or has gone (one line said so). A single
-    // failed device transfer is reported and the block goes on; a failure
+    // failed device transfer is reported and the block goes on (a failed
+    // read as silence, with block_failed set); a failure
     // takes at least a block's time, so a dead device is never polled
     // flat out.
     bool read_block();

@@ -5,10 +5,15 @@
 #include "gui/test_control.h"
 
 #include <X11/keysym.h>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace harness;
 using namespace analyser_test;
@@ -244,4 +249,86 @@ TEST_F(Measurements, WindowShowsAndExportsTheValues)
     // One line for the log, none about anything else.
     EXPECT_EQ(err.find("error: "), err.find("error: cannot write the measurement log /dev/full: "));
     EXPECT_EQ(err.find("error: ", err.find("error: ") + 1), std::string::npos) << err;
+}
+
+// Reads fail for good from the device's 10th read call on, twice: after
+// each stall sampling stops, and Run starts it again. The log keeps both
+// runs under its one header, with no row for the failed blocks (no -inf of
+// their silence); its time goes on one block a row within a run and jumps
+// at the stall by at least the time the two failed blocks took (the
+// device fails at once; each failure waits out its block's time).
+TEST_F(Measurements, LogKeepsItsRowsAndTimeOverAStallAndRun)
+{
+    ASSERT_NO_FATAL_FAILURE(launch({"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + measurement_log},
+                                   {{"SIMDSP_LEFT", "sine:1000:-6dB"}, {"SIMDSP_RIGHT", "sine:1000:-6dB"},
+                                    {"SIMDSP_FAIL_READ", "10+:EIO"}}, "", false));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    const size_t first_run = read_csv(measurement_log).size();
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    ASSERT_EQ(count_of(prog->stderr_text(), "sampling stopped\n"), 2) << prog->stderr_text();
+    const std::vector<Line> l = read_csv(measurement_log);
+    ASSERT_TRUE(first_run >= 2 && l.size() == 2 * first_run) << first_run << " then " << l.size();
+    const double block = 16384.0 / 44100;
+    for (size_t i = 0; i < l.size(); ++i) {
+        EXPECT_EQ(l[i].at("channel"), i % 2 ? "right" : "left") << i;
+        EXPECT_GT(l[i]("rms_dbfs"), -20) << i;   // the tone, never a failed block's silence
+        if (i % 2) {
+            EXPECT_EQ(l[i].at("time_s"), l[i - 1].at("time_s")) << i;
+        } else if (i == first_run) {
+            EXPECT_GT(l[i]("time_s") - l[i - 2]("time_s"), 2 * block) << i;
+        } else if (i > 0) {
+            EXPECT_NEAR(l[i]("time_s") - l[i - 2]("time_s"), block, 0.002) << i;
+        }
+    }
+}
+
+// A FIFO whose reader never reads, with a pipe of one page: once the pipe
+// is full the rows wait, the window still answers, and 2.5 s on the log
+// goes with one line; Quit then exits at once.
+TEST_F(Measurements, LogIntoAStuckFifoNeverHoldsTheProgram)
+{
+    const std::string fifo = dir.file("log.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_GT(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    ASSERT_NO_FATAL_FAILURE(launch({"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + fifo},
+                                   {{"SIMDSP_LEFT", "sine:1000:-6dB"}}, "", false));
+    ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
+    const std::string line = "error: cannot write the measurement log " + fifo + ": ";
+    ASSERT_TRUE(prog->wait_stderr(line, 30)) << prog->stderr_text();
+    const bool was = is_set(dpy, win.controls.peak_search);
+    ASSERT_TRUE(click_centre(dpy, win.controls.peak_search));
+    EXPECT_TRUE(wait_until([&] { return is_set(dpy, win.controls.peak_search) != was; }, 3.0));
+    ASSERT_TRUE(send_delete_window(dpy, win.control));
+    EXPECT_TRUE(prog->wait_exit(3.0));
+    EXPECT_EQ(count_of(prog->stderr_text(), "error: "), 1) << prog->stderr_text();
+    close(reader);
+}
+
+// A file size limit of 4096 bytes fails the log's writes as a full disk
+// does: one line, and the file ends with its last whole row.
+TEST_F(Measurements, LogOnAFullDiskEndsWithAWholeRow)
+{
+    ASSERT_TRUE(write_file(file(), wav_bytes(blocks_of(400 * block_frames, {{sine(1000, half), sine(1000, half)}}))));
+    rlimit was{}, small{4096, 4096};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    small.rlim_max = was.rlim_max;
+    void (*xfsz)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    launch({"-xrm", "Zentaphon.measurementLog: " + measurement_log});
+    setrlimit(RLIMIT_FSIZE, &was);
+    signal(SIGXFSZ, xfsz);
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
+    ASSERT_TRUE(prog->wait_stderr("error: cannot write the measurement log " + measurement_log + ": ", 30))
+        << prog->stderr_text();
+    std::ifstream in(measurement_log, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_TRUE(text.size() > 2048 && text.size() <= 4096) << text.size();
+    EXPECT_EQ(text.back(), '\n');
+    const std::vector<Line> l = read_csv(measurement_log);
+    for (size_t i = 0; i < l.size(); ++i)
+        EXPECT_EQ(l[i].size(), size_t(std::count(header.begin(), header.end(), ',') + 1)) << i;
+    EXPECT_EQ(count_of(prog->stderr_text(), "error: "), 1) << prog->stderr_text();
 }
