@@ -7,6 +7,7 @@
 #include "analyser/Readings.h"
 #include "app/AppResources.h"
 #include "app/SavedSettings.h"
+#include "common/RegularFile.h"
 
 #include <X11/keysym.h>
 #include <Xm/FileSB.h>
@@ -19,8 +20,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -155,16 +154,9 @@ void calibrate_item(Widget, XtPointer, XtPointer)
 // Reads an exported spectrum and lays it onto each analyser's components.
 bool load_reference(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream whole;
-    whole << in.rdbuf();
+    std::string whole, error;
     LevelTable table;
-    std::string error;
-    if (!in) {
-        std::fprintf(stderr, "error: cannot load the reference %s: cannot read it\n", path.c_str());
-        return false;
-    }
-    if (!parse_level_table(whole.str(), table, error)) {
+    if (!read_regular_file(path.c_str(), whole, error) || !parse_level_table(whole, table, error)) {
         std::fprintf(stderr, "error: cannot load the reference %s: %s\n", path.c_str(), error.c_str());
         return false;
     }

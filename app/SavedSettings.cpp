@@ -5,6 +5,7 @@
 #include "analyser/Readings.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
+#include "common/RegularFile.h"
 
 #include <X11/Intrinsic.h>
 #include <X11/Xresource.h>
@@ -13,7 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 
@@ -108,9 +109,13 @@ void merge_saved_settings(Display* display)
     const std::string path = saved_settings_path();
     if (path.empty())
         return;
-    std::ifstream in(path);
-    if (!in)
-        return;   // nothing saved yet
+    std::string text, error;
+    if (!read_regular_file(path.c_str(), text, error)) {
+        if (errno != ENOENT)   // else nothing saved yet
+            std::fprintf(stderr, "error: cannot read the saved settings %s: %s\n", path.c_str(), error.c_str());
+        return;
+    }
+    std::istringstream in(text);
     XrmDatabase saved = nullptr;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
