@@ -78,6 +78,27 @@ bool is_saved_line(const std::string& line)
     return false;
 }
 
+// A skipped line as it is shown: its first echo_limit bytes, each byte that
+// is no printable ASCII character as \xHH, and "..." when there is more.
+std::string echoed(const std::string& line)
+{
+    constexpr size_t echo_limit = 80;
+    std::string out;
+    for (size_t i = 0; i < line.size() && i < echo_limit; ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    if (line.size() > echo_limit)
+        out += "...";
+    return out;
+}
+
 } // namespace
 
 const char* saved_settings_path()
@@ -124,7 +145,7 @@ void merge_saved_settings(Display* display)
             continue;
         if (!is_saved_line(line)) {
             std::fprintf(stderr, "error: %s line %d: \"%s\" is no saved setting, skipped\n", path.c_str(), number,
-                         line.c_str());
+                         echoed(line).c_str());
             continue;
         }
         XrmPutLineResource(&saved, line.c_str());
