@@ -113,12 +113,19 @@ void calibrate_callback(Widget, XtPointer, XtPointer call_data)
         std::fprintf(stderr, "error: calibration: \"%s\" is no level\n", entry.c_str());
         return;
     }
+    // Silence has no finite level to calibrate against.
+    const double reading = analysers[0].dbfs ? peak_dbfs() : 0.0;
+    if (!std::isfinite(reading)) {
+        std::fprintf(stderr, "error: cannot calibrate: the peak reads no level (%g dBFS), calibration kept\n",
+                     reading);
+        return;
+    }
     std::string unit = end;
     unit.erase(0, unit.find_first_not_of(" \t"));
     unit.erase(unit.find_last_not_of(" \t") + 1);
     if (!unit.empty())
         level_scale.unit = unit;
-    level_scale.calibration = analysers[0].dbfs ? target - peak_dbfs() : target;
+    level_scale.calibration = target - reading;
     std::fprintf(stderr, "calibration %+.2f dB: levels in %s\n", level_scale.calibration, level_scale.unit.c_str());
     redraw_analysers();
 }

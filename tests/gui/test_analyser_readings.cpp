@@ -384,3 +384,21 @@ TEST_F(AnalyserReadings, ReferencesAndSettingsAreReadOnlyFromRegularFilesAndForW
     EXPECT_EQ(count_of(prog->stderr_text(), "error: "), 3) << prog->stderr_text();
     EXPECT_TRUE(capture(dpy, win.spectrum.area[0]) == shown);
 }
+
+// Calibrating on silence would make every level +inf: one line, and the
+// calibration stays.
+TEST_F(AnalyserReadings, CalibrateOnSilenceIsRefused)
+{
+    const StereoBlock quiet{silent_block(), silent_block()};
+    ASSERT_NO_FATAL_FAILURE(start({quiet, quiet}, {"-mono", "-xrm", "Zentaphon.dbfs: True"}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    ASSERT_NO_FATAL_FAILURE(choose(8));
+    const Window calibrate = wait_for_window(dpy, "Zentaphon: Calibrate");
+    ASSERT_TRUE(calibrate && move_pointer(dpy, calibrate, 20, 20)) << dump_tree(dpy, server.root());
+    for (unsigned long k : std::vector<unsigned long>(20, XK_BackSpace))   // the offered "-inf dBFS"
+        ASSERT_TRUE(key(dpy, k));
+    ASSERT_TRUE(key(dpy, XK_9) && key(dpy, XK_4) && key(dpy, XK_Return));
+    EXPECT_TRUE(prog->wait_stderr("error: cannot calibrate: the peak reads no level (-inf dBFS), calibration kept\n"))
+        << prog->stderr_text();
+    EXPECT_EQ(count_of(prog->stderr_text(), "calibration "), 1) << prog->stderr_text();
+}
