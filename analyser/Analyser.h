@@ -76,7 +76,8 @@ public:
     // Freeze: no block is processed; the next one after it starts afresh.
     bool frozen;
     bool restart_levels;
-    // Reference trace: levels in dB per component, drawn as one polyline.
+    // Reference trace: levels in dB per component (NaN where it has none),
+    // drawn as one polyline over each run of columns with a level.
     bool reference_shown;
     unsigned long reference_pixel;
     std::unique_ptr<double[]> reference;    // num_fft

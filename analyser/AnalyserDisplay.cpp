@@ -11,6 +11,7 @@
 #include "sampler/Sampler.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -164,6 +165,10 @@ void Analyser::clear_reference()
     redraw_all(*this);
 }
 
+// The row of a column where the reference has no level (NaN: beyond the
+// frequencies of the table it was loaded from).
+static constexpr short reference_gap = SHRT_MIN;
+
 // Each column's point of the trace: its component's reference level, or
 // the highest of its components' where columns have several.
 void Analyser::update_reference_points()
@@ -178,11 +183,11 @@ void Analyser::update_reference_points()
         if (columned()) {
             d = reference[column_first[sx]];
             for (int fc = column_first[sx] + 1; fc <= column_last[sx]; ++fc)
-                d = std::max(d, reference[fc]);
+                d = std::fmax(d, reference[fc]);   // NaN only where all are
         } else {
             d = reference[sx2fc(sx)];
         }
-        reference_points[sx] = XPoint{static_cast<short>(sx), db2sy(d)};
+        reference_points[sx] = XPoint{static_cast<short>(sx), std::isnan(d) ? reference_gap : db2sy(d)};
     }
 }
 
@@ -194,13 +199,22 @@ void Analyser::draw_reference(int first, int end, bool full)
         return;
     GC pen = pens(AnalyserPens::Reference);
     const int last = static_cast<int>(width) - 1;
+    // Each run of columns with a level as a polyline, a lone one as a point.
     auto polyline = [&](int a, int b) {
         a = std::max(a - 1, 0);
         b = std::min(b + 1, last);
-        if (a == b)
-            XDrawPoint(display, window, pen, reference_points[a].x, reference_points[a].y);
-        else
-            XDrawLines(display, window, pen, &reference_points[a], b - a + 1, CoordModeOrigin);
+        for (int s = a; s <= b; ++s) {
+            if (reference_points[s].y == reference_gap)
+                continue;
+            int e = s;
+            while (e < b && reference_points[e + 1].y != reference_gap)
+                ++e;
+            if (s == e)
+                XDrawPoint(display, window, pen, reference_points[s].x, reference_points[s].y);
+            else
+                XDrawLines(display, window, pen, &reference_points[s], e - s + 1, CoordModeOrigin);
+            s = e;
+        }
     };
     if (full) {
         polyline(first, end - 1);

@@ -13,6 +13,7 @@
 #include <png.h>
 
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,11 @@ bool write_csv(std::FILE* f, const void*)
             std::fprintf(f, ",%.4f", analysers[1].shown_level(analysers[1].level[fc]));
         for (unsigned int i = 0; reference && i < shown; ++i) {
             const Analyser& r = analysers[i];
-            std::fprintf(f, ",%.4f", r.reference_shown ? r.shown_level(r.reference[fc]) : 0.0);
+            const double d = r.reference_shown ? r.shown_level(r.reference[fc]) : 0.0;
+            if (std::isnan(d))
+                std::fputc(',', f);   // beyond the frequencies the reference covers
+            else
+                std::fprintf(f, ",%.4f", d);
         }
         std::fputc('\n', f);
     }

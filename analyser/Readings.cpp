@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -110,6 +111,14 @@ bool parse_level_table(const std::string& text, LevelTable& table, std::string& 
             }
             p = *end == ',' ? end + 1 : end;
         }
+        for (int i = 1; i <= columns; ++i)
+            if (std::fabs(v[i]) > max_table_level) {
+                char text[96];
+                std::snprintf(text, sizeof text, "line %d: the level %g dB lies outside %+g .. %+g dB", number,
+                              v[i], -max_table_level, max_table_level);
+                error = text;
+                return false;
+            }
         if (!table.frequency.empty() && !(v[0] > table.frequency.back())) {
             error = "line " + std::to_string(number) + ": frequencies do not ascend";
             return false;
@@ -127,6 +136,10 @@ bool parse_level_table(const std::string& text, LevelTable& table, std::string& 
 
 double level_at(const std::vector<double>& frequency, const std::vector<double>& level, double f)
 {
+    // The table's frequencies are rounded to 0.1 mHz, as an export writes them.
+    constexpr double rounding = 1e-4;
+    if (!(f >= frequency.front() - rounding && f <= frequency.back() + rounding))
+        return std::nan("");
     const auto above = std::lower_bound(frequency.begin(), frequency.end(), f);
     if (above == frequency.begin())
         return level.front();

@@ -51,8 +51,10 @@ struct LevelScale {
 
 // An exported spectrum read back: the frequencies (Hz, ascending) and one
 // or two level columns ("frequency_hz,level_db" or
-// "frequency_hz,left_db,right_db", any further columns ignored). False and
-// an error text when the text is no such table.
+// "frequency_hz,left_db,right_db", any further columns ignored), each level
+// within max_table_level dB of 0. False and an error text when the text is
+// no such table.
+constexpr double max_table_level = 1000.0;   // dB
 struct LevelTable {
     std::vector<double> frequency;
     std::vector<double> level[2];   // level[1] empty for one column
@@ -60,5 +62,5 @@ struct LevelTable {
 bool parse_level_table(const std::string& text, LevelTable& table, std::string& error);
 
 // The level at frequency f, linear in frequency between the table's
-// points, the end values beyond them.
+// points; NaN beyond the frequencies the table covers.
 double level_at(const std::vector<double>& frequency, const std::vector<double>& level, double f);

@@ -8,6 +8,7 @@
 #include "app/AppResources.h"
 #include "app/SavedSettings.h"
 #include "app/ViewDialog.h"
+#include "common/RegularFile.h"
 
 #include <X11/keysym.h>
 #include <Xm/FileSB.h>
@@ -20,8 +21,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -121,13 +120,20 @@ void calibrate_callback(Widget, XtPointer, XtPointer call_data)
         std::fprintf(stderr, "error: calibration: \"%s\" is no level\n", entry.c_str());
         return;
     }
+    // Silence has no finite level to calibrate against.
+    const double reading = analysers[0].dbfs ? peak_dbfs() : 0.0;
+    if (!std::isfinite(reading)) {
+        std::fprintf(stderr, "error: cannot calibrate: the peak reads no level (%g dBFS), calibration kept\n",
+                     reading);
+        return;
+    }
     std::string unit = end;
     unit.erase(0, unit.find_first_not_of(" \t"));
     unit.erase(unit.find_last_not_of(" \t") + 1);
     LevelScale scale = analysers[0].level_scale;
     if (!unit.empty())
         scale.unit = unit;
-    scale.calibration = analysers[0].dbfs ? target - peak_dbfs() : target;
+    scale.calibration = target - reading;
     set_level_scale(scale);
     std::fprintf(stderr, "calibration %+.2f dB: levels in %s\n", scale.calibration, scale.unit.c_str());
     redraw_analysers();
@@ -165,16 +171,9 @@ void calibrate_item(Widget, XtPointer, XtPointer)
 // Reads an exported spectrum and lays it onto each analyser's components.
 bool load_reference(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream whole;
-    whole << in.rdbuf();
+    std::string whole, error;
     LevelTable table;
-    std::string error;
-    if (!in) {
-        std::fprintf(stderr, "error: cannot load the reference %s: cannot read it\n", path.c_str());
-        return false;
-    }
-    if (!parse_level_table(whole.str(), table, error)) {
+    if (!read_regular_file(path.c_str(), whole, error) || !parse_level_table(whole, table, error)) {
         std::fprintf(stderr, "error: cannot load the reference %s: %s\n", path.c_str(), error.c_str());
         return false;
     }

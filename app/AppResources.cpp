@@ -275,23 +275,31 @@ void store(const Setting& s, double v)
         field<int>(s) = static_cast<int>(v);
 }
 
-// Each number setting once more, as the text it was given in (null when
-// none was given), and checked.
-void check_number_settings(Widget w)
+// The settings of one kind once more, as the texts they were given in
+// (null when none was given): their rows into rows, the texts into texts;
+// returns how many.
+int texts_of(Widget w, bool (*kind)(const Setting&), const Setting** rows, String* texts)
 {
-    const Setting* numbers[app_resource_count];
     XtResource table[app_resource_count];
     int n = 0;
     for (const Setting& s : settings) {
-        if (!is_number(s))
+        if (!kind(s))
             continue;
         table[n] = XtResource{S(s.name), S(s.resource_class), S(XtRString),
                               static_cast<Cardinal>(sizeof(String)),
                               static_cast<Cardinal>(n * sizeof(String)), S(XtRImmediate), nullptr};
-        numbers[n++] = &s;
+        rows[n++] = &s;
     }
-    String texts[app_resource_count] = {};
     XtGetApplicationResources(w, texts, table, static_cast<Cardinal>(n), nullptr, 0);
+    return n;
+}
+
+// Each number setting once more, as the text it was given in, and checked.
+void check_number_settings(Widget w)
+{
+    const Setting* numbers[app_resource_count];
+    String texts[app_resource_count] = {};
+    const int n = texts_of(w, is_number, numbers, texts);
     for (int i = 0; i < n; ++i) {
         const Setting& s = *numbers[i];
         const double fallback = default_number(s);
@@ -305,6 +313,39 @@ void check_number_settings(Widget w)
                          texts[i], fallback);
             store(s, fallback);
         }
+    }
+}
+
+bool is_boolean(const Setting& s)
+{
+    return std::strcmp(s.type, setting_type::Boolean::representation) == 0;
+}
+
+// A word the toolkit takes for a Boolean, in any case.
+bool is_boolean_word(const char* text)
+{
+    static const char* const words[] = {"true", "yes", "on", "1", "false", "no", "off", "0"};
+    for (const char* word : words)
+        if (zen::strcasecmp(text, word) == 0)
+            return true;
+    return false;
+}
+
+// Each Boolean setting once more, as the text it was given in: a word the
+// toolkit could not convert is reported in the program's own line too (its
+// warning stays), and the default is taken.
+void check_boolean_settings(Widget w)
+{
+    const Setting* booleans[app_resource_count];
+    String texts[app_resource_count] = {};
+    const int n = texts_of(w, is_boolean, booleans, texts);
+    for (int i = 0; i < n; ++i) {
+        const Setting& s = *booleans[i];
+        if (!texts[i] || is_boolean_word(texts[i]))
+            continue;
+        std::fprintf(stderr, "error: resource %s: \"%s\" is not a Boolean, using %s\n", s.name, texts[i],
+                     s.value ? "True" : "False");
+        field<Boolean>(s) = static_cast<Boolean>(s.value);
     }
 }
 
@@ -414,6 +455,7 @@ void read_app_resources(Widget w)
     XtGetApplicationResources(w, &app_resources, app_resource_table, app_resource_count, nullptr, 0);
     XtAppSetWarningMsgHandler(app, toolkit_warning);
     check_number_settings(w);
+    check_boolean_settings(w);
 }
 
 void check_app_resources()

@@ -48,7 +48,7 @@
         fallback(9, "Zentaphon.UpperDB:\t\t+10.0"), read_where_used)                               \
     ROW(lowerdb, "lowerdb", "LowerDB", Float, "-100.0", unchecked,                                 \
         fallback(10, "Zentaphon.LowerDB:\t\t-100.0"), read_where_used)                             \
-    ROW(alpha, "alpha", "Alpha", Float, "20.0", unchecked,                                         \
+    ROW(alpha, "alpha", "Alpha", Float, "20.0", range(0, 50),                                      \
         fallback(11, "Zentaphon.Alpha:\t\t20.0"), start_alpha)                                     \
     ROW(decay, "decay", "Decay", Float, "48.0", unchecked,                                         \
         fallback(12, "Zentaphon.Decay:\t\t48.0"), start_decay)                                     \
@@ -174,7 +174,9 @@ constexpr int fallback_count = 59;
 // Reads the settings of the resource table into app_resources from the
 // resources of w. A number setting whose value is empty or no number keeps
 // its default, with one "error: " line naming the resource and the value
-// used; the toolkit's own warning about it is not shown.
+// used; the toolkit's own warning about it is not shown. A Boolean setting
+// whose value is no Boolean word keeps its default with such a line too,
+// after the toolkit's warning.
 void read_app_resources(Widget w);
 // The checks of the rows, in the table's order.
 void check_app_resources();

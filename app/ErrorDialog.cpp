@@ -34,6 +34,9 @@ std::string pending;                      // lines not yet shown, each ending in
 std::string shown;                        // the lines in the dialog, without the last '\n'
 int shown_lines;
 bool show_pending;                        // the work procedure is installed
+bool dialog_on;                           // errorDialog is on: collected lines are shown
+std::FILE* copy;                          // our stream, once made
+std::FILE* terminal;                      // standard error before it, while start-up lines are collected
 Widget dialog;
 Widget text;
 
@@ -108,6 +111,14 @@ Boolean show_errors(XtPointer)
     return True;
 }
 
+void show_soon()
+{
+    if (!show_pending) {
+        show_pending = true;
+        XtAppAddWorkProc(app_context, show_errors, nullptr);
+    }
+}
+
 bool is_error_line(const char* s, std::size_t n)
 {
     return (n >= 7 && std::strncmp(s, "error: ", 7) == 0) || (n >= 6 && std::strncmp(s, "error ", 6) == 0);
@@ -121,10 +132,8 @@ void end_line()
         pending += '\n';
         if (pending.size() > 2 * max_lines * line_size)
             pending.erase(0, pending.find('\n', pending.size() - max_lines * line_size) + 1);
-        if (!show_pending) {
-            show_pending = true;
-            XtAppAddWorkProc(app_context, show_errors, nullptr);
-        }
+        if (dialog_on)
+            show_soon();
     }
     line_length = 0;
 }
@@ -146,20 +155,46 @@ ssize_t copy_write(void*, const char* buf, size_t size)
     return static_cast<ssize_t>(size);
 }
 
+// Standard error becomes our stream; false when it cannot be made.
+bool route_stderr()
+{
+    if (copy)
+        return true;
+    cookie_io_functions_t functions{};
+    functions.write = copy_write;
+    copy = fopencookie(nullptr, "w", functions);
+    if (!copy)
+        return false;
+    std::setvbuf(copy, nullptr, _IONBF, 0);
+    std::fflush(stderr);
+    terminal = stderr;
+    stderr = copy;
+    return true;
+}
+
 } // namespace
+
+void collect_start_up_errors()
+{
+    route_stderr();   // without a stream the dialog, if on, says so later
+}
 
 void install_error_dialog()
 {
-    if (!app_resources.errordialog)
+    if (!app_resources.errordialog) {
+        if (copy) {   // standard error as it was, the start-up lines dropped
+            stderr = terminal;
+            std::fclose(copy);
+            copy = nullptr;
+            pending.clear();
+        }
         return;
-    cookie_io_functions_t functions{};
-    functions.write = copy_write;
-    std::FILE* copy = fopencookie(nullptr, "w", functions);
-    if (!copy) {
+    }
+    if (!route_stderr()) {
         std::fprintf(stderr, "error: cannot show errors in a dialog: no stream\n");
         return;
     }
-    std::setvbuf(copy, nullptr, _IONBF, 0);
-    std::fflush(stderr);
-    stderr = copy;
+    dialog_on = true;
+    if (!pending.empty())
+        show_soon();
 }

@@ -5,6 +5,7 @@
 #include "analyser/Readings.h"
 #include "app/AppResources.h"
 #include "app/ControlWindow.h"
+#include "common/RegularFile.h"
 
 #include <X11/Intrinsic.h>
 #include <X11/Xresource.h>
@@ -13,7 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 
@@ -77,6 +78,27 @@ bool is_saved_line(const std::string& line)
     return false;
 }
 
+// A skipped line as it is shown: its first echo_limit bytes, each byte that
+// is no printable ASCII character as \xHH, and "..." when there is more.
+std::string echoed(const std::string& line)
+{
+    constexpr size_t echo_limit = 80;
+    std::string out;
+    for (size_t i = 0; i < line.size() && i < echo_limit; ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    if (line.size() > echo_limit)
+        out += "...";
+    return out;
+}
+
 } // namespace
 
 const char* saved_settings_path()
@@ -108,9 +130,13 @@ void merge_saved_settings(Display* display)
     const std::string path = saved_settings_path();
     if (path.empty())
         return;
-    std::ifstream in(path);
-    if (!in)
-        return;   // nothing saved yet
+    std::string text, error;
+    if (!read_regular_file(path.c_str(), text, error)) {
+        if (errno != ENOENT)   // else nothing saved yet
+            std::fprintf(stderr, "error: cannot read the saved settings %s: %s\n", path.c_str(), error.c_str());
+        return;
+    }
+    std::istringstream in(text);
     XrmDatabase saved = nullptr;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
@@ -119,7 +145,7 @@ void merge_saved_settings(Display* display)
             continue;
         if (!is_saved_line(line)) {
             std::fprintf(stderr, "error: %s line %d: \"%s\" is no saved setting, skipped\n", path.c_str(), number,
-                         line.c_str());
+                         echoed(line).c_str());
             continue;
         }
         XrmPutLineResource(&saved, line.c_str());

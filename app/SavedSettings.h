@@ -16,5 +16,7 @@ bool save_settings();
 // Merges the file's lines into the display's resource database without
 // overriding entries as specific or more (an -xrm "Zentaphon.name" line
 // wins, "*name" loses). A line that is no saved setting gives one "error: "
-// line and is skipped; no file is no error.
+// line (quoting its first 80 bytes, controls escaped) and is skipped; no
+// file is no error, a file that cannot be read or is no regular file (never
+// waited on) one line.
 void merge_saved_settings(Display* display);

@@ -43,9 +43,10 @@ void initialize_settings(int& argc, char** argv)
     if (argc != 1)
         usage();
     XSetIOErrorHandler(display_lost);
+    collect_start_up_errors();   // the dialog, if on, shows the reports of the settings too
     merge_saved_settings(XtDisplay(toplevel));
     read_app_resources(toplevel);
-    install_error_dialog();   // the checks' reports below show in it too
+    install_error_dialog();
     check_app_resources();
 }
 

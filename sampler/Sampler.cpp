@@ -59,6 +59,9 @@ bool Sampler::start()
 {
     if (!is_power_of_two(length) || length < 128) {
         std::fputs("error: illegal sample length (must be a 2^n)\n", stderr);
+        // A power of two that is too short is no slip the line explains.
+        if (PCM::hints && is_power_of_two(length))
+            std::fprintf(stderr, "hint: the block length is a power of two from 128 to %u\n", max_length);
         return false;
     }
     if (length > max_length) {

@@ -5,6 +5,7 @@
 
 #include <X11/keysym.h>
 #include <memory>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace harness;
@@ -127,6 +128,30 @@ protected:
         ASSERT_TRUE(move_pointer(dpy, pane, 10, y));
         ASSERT_TRUE(release(dpy, pane, 10, y, 3));
         ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 500, 100));
+    }
+    // "Load reference...": name (a to z and dots, in the export directory)
+    // typed past the end of "Selection", the lower text field; without a
+    // name the first file of the list at the right, double-clicked.
+    void load_reference(const std::string& name = "")
+    {
+        ASSERT_NO_FATAL_FAILURE(choose(5));
+        const Window dialog = wait_for_window(dpy, "Zentaphon: Load reference");
+        ASSERT_TRUE(dialog && place_window(dpy, dialog, 1150, 400)) << dump_tree(dpy, server.root());
+        WindowInfo field, files;
+        auto leaf = [&](const WindowInfo& w) { return children(dpy, w.window).empty(); };
+        for (const WindowInfo& w : find_descendants(dpy, dialog, leaf)) {
+            if (w.width > 150 && w.height > 15 && w.height < 40 && w.root_y > field.root_y)
+                field = w;
+            if (w.width > 30 && w.height > 60 && w.root_x > files.root_x)   // no scroll bar
+                files = w;
+        }
+        if (name.empty()) {
+            ASSERT_TRUE(files.window && click(dpy, files.window, 10, 8) && click(dpy, files.window, 10, 8));
+            return;
+        }
+        ASSERT_TRUE(field.window && click(dpy, field.window, field.width - 5, field.height / 2));
+        for (char c : name + "\r")
+            ASSERT_TRUE(key(dpy, c == '.' ? XK_period : c == '\r' ? XK_Return : XK_a + (c - 'a')));
     }
 };
 
@@ -316,4 +341,64 @@ TEST_F(AnalyserReadings, SavedSettingsComeBackUnlessGivenAsSpecifically)
     const std::string given = save("given");
     EXPECT_NE(given.find("Zentaphon.averaging: 16\nZentaphon.frequencyScale: log\n"), std::string::npos) << given;
     EXPECT_NE(given.find("Zentaphon.calibration: 0\n"), std::string::npos) << given;
+}
+
+// A FIFO as the saved settings or the reference is refused at once, with
+// one line. A reference of 10 rows (0 to 194 Hz) is drawn and exported
+// over its components only, its cells empty beyond; a level of 2000 dB is
+// refused and the trace stays.
+TEST_F(AnalyserReadings, ReferencesAndSettingsAreReadOnlyFromRegularFilesAndForWhatTheyCover)
+{
+    const std::string saved = dir.file("config") + "/zentaphon/Zentaphon", table = out.file("a.csv");
+    ASSERT_TRUE(mkdir(dir.file("config").c_str(), 0700) == 0 && mkdir((dir.file("config") + "/zentaphon").c_str(), 0700) == 0);
+    ASSERT_TRUE(mkfifo(saved.c_str(), 0600) == 0 && mkfifo(out.file("fifo.csv").c_str(), 0600) == 0);
+    const std::vector<int16_t> tone = tone_block({{300, 0.1}});
+    ASSERT_NO_FATAL_FAILURE(start({{tone, tone}}, {"-mono", "-xrm", "Zentaphon.dbfs: True"}));
+    EXPECT_EQ(prog->stderr_text(), "error: cannot read the saved settings " + saved + ": it is no regular file\n");
+    ASSERT_NO_FATAL_FAILURE(load_reference("fifo.csv"));
+    EXPECT_TRUE(prog->wait_stderr("error: cannot load the reference " + out.file("fifo.csv") + ": it is no regular file\n", 2.5));
+
+    std::string rows = "frequency_hz,level_db\n";
+    for (int k = 0; k < 10; ++k)   // -25 dB: between grid lines
+        rows += std::to_string(k * 44100.0 / block_frames) + ",-25\n";
+    ASSERT_TRUE(write_file(table, rows));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    ASSERT_NO_FATAL_FAILURE(load_reference());
+    ASSERT_TRUE(prog->wait_stderr("reference loaded from " + table)) << prog->stderr_text();
+    const uint32_t cyan = colour(dpy, "cyan");
+    Image shown;
+    EXPECT_TRUE(wait_until([&] {
+        return (shown = capture(dpy, win.spectrum.area[0])).count(cyan, Rect{1, Axis{}.row(-25), 9, 1}) == 9;
+    }));
+    evidence->add("short-reference", shown);
+    EXPECT_EQ(shown.count(cyan, Rect{10, 0, shown.width() - 10, shown.height()}), 0u);
+    std::string header;
+    const auto exported = read_csv(export_csv(), header);
+    ASSERT_EQ(exported.size(), size_t(num_fft));
+    for (size_t k = 0; k < exported.size(); ++k)   // 1: no reference cell
+        ASSERT_EQ(exported[k].size() == 3 ? exported[k][2] : 1.0, k < 10 ? -25.0 : 1.0) << k;
+
+    ASSERT_TRUE(write_file(table, "frequency_hz,level_db\n0,-20\n21.5,2000\n"));
+    ASSERT_NO_FATAL_FAILURE(load_reference());
+    EXPECT_TRUE(prog->wait_stderr("error: cannot load the reference " + table + ": line 3: ")) << prog->stderr_text();
+    EXPECT_EQ(count_of(prog->stderr_text(), "error: "), 3) << prog->stderr_text();
+    EXPECT_TRUE(capture(dpy, win.spectrum.area[0]) == shown);
+}
+
+// Calibrating on silence would make every level +inf: one line, and the
+// calibration stays.
+TEST_F(AnalyserReadings, CalibrateOnSilenceIsRefused)
+{
+    const StereoBlock quiet{silent_block(), silent_block()};
+    ASSERT_NO_FATAL_FAILURE(start({quiet, quiet}, {"-mono", "-xrm", "Zentaphon.dbfs: True"}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    ASSERT_NO_FATAL_FAILURE(choose(8));
+    const Window calibrate = wait_for_window(dpy, "Zentaphon: Calibrate");
+    ASSERT_TRUE(calibrate && move_pointer(dpy, calibrate, 20, 20)) << dump_tree(dpy, server.root());
+    for (unsigned long k : std::vector<unsigned long>(20, XK_BackSpace))   // the offered "-inf dBFS"
+        ASSERT_TRUE(key(dpy, k));
+    ASSERT_TRUE(key(dpy, XK_9) && key(dpy, XK_4) && key(dpy, XK_Return));
+    EXPECT_TRUE(prog->wait_stderr("error: cannot calibrate: the peak reads no level (-inf dBFS), calibration kept\n"))
+        << prog->stderr_text();
+    EXPECT_EQ(count_of(prog->stderr_text(), "calibration "), 1) << prog->stderr_text();
 }

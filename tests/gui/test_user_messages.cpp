@@ -3,6 +3,8 @@
 // lines arrive.
 #include "gui/test_analyser_support.h"
 
+#include <sys/stat.h>
+
 using namespace harness;
 using namespace analyser_test;
 
@@ -74,4 +76,66 @@ TEST(UserMessages, ErrorDialogFitsTheScreenAfterAFlood)
     ASSERT_TRUE(click(dpy, dialog, info.width / 2, info.height - 25));
     EXPECT_TRUE(wait_until([&] { return !is_viewable(dpy, dialog); }));
     EXPECT_TRUE(prog.running());
+}
+
+// Every glyph pixel of text in rgb, somewhere in img.
+static bool shows_line(const Image& img, Glyphs& g, const std::string& text, uint32_t rgb)
+{
+    const auto& px = g.pixels(text);
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            if (std::all_of(px.begin(), px.end(), [&](auto p) {
+                    return x + p.first < img.width() && y + p.second < img.height() && img.at(x + p.first, y + p.second) == rgb;
+                }))
+                return !px.empty();
+    return false;
+}
+
+// Start-up's lines, in the error dialog too: a saved line that is no setting
+// quoted in 80 bytes, control bytes escaped; the program's own line for a
+// Boolean that is none and for alpha beyond its scale (and no warning of
+// the scale's); a saved file that cannot be read. A block length too short
+// adds its hint at each start.
+TEST(UserMessages, StartUpLinesAreShortPlainAndInTheDialog)
+{
+    XServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    Display* dpy = server.display();
+    Glyphs glyphs(dpy);
+    TempDir dir;
+    ASSERT_TRUE(mkdir(dir.file("c").c_str(), 0700) == 0 && mkdir(dir.file("c/zentaphon").c_str(), 0700) == 0);
+    ASSERT_TRUE(dir.write("c/zentaphon/Zentaphon", "Zentaphon.zoom: 12\nZentaphon.bad: \x1b[2J\a" + std::string(5 << 20, 'x')));
+    ASSERT_TRUE(dir.write("d", ""));   // a file where a directory should be
+    const std::string boolean = "error: resource dbfs: \"maybe\" is not a Boolean, using False",
+                      alpha = "error: alpha -7 is not between 0 and 50, using 20",
+                      unreadable = "error: cannot read the saved settings d/zentaphon/Zentaphon: Not a directory";
+    const uint32_t ink = colour(dpy, "yellow");
+    for (const std::string config : {"c", "d"}) {
+        std::vector<std::string> args = {"-length", "64", "-xrm", "Zentaphon.errorDialog: True"};
+        if (config == "c")
+            args.insert(args.end(), {"-xrm", "Zentaphon.alpha: -7", "-xrm", "Zentaphon.dbfs: maybe"});
+        Program prog(server, args, {{"XDG_CONFIG_HOME", config}}, Launch{"", "", dir.path()});
+        Windows win = open_windows(dpy);
+        const Window dialog = wait_for_window(dpy, "Zentaphon: Error");
+        ASSERT_TRUE(win.ok() && dialog && place_window(dpy, dialog, 0, 760)) << dump_tree(dpy, server.root());
+        const std::string err = prog.stderr_text();
+        Image img;
+        if (config == "d") {
+            EXPECT_EQ(err, unreadable + "\n");
+            EXPECT_TRUE(wait_until([&] { return shows_line(img = capture(dpy, dialog), glyphs, unreadable, ink); }));
+            break;
+        }
+        EXPECT_EQ(err.find("error: c/zentaphon/Zentaphon line 2: \"Zentaphon.bad: \\x1b[2J\\x07" + std::string(60, 'x') +
+                           "...\" is no saved setting, skipped\n"), 0u) << err;
+        EXPECT_NE(err.find(boolean + "\n" + alpha + "\n"), std::string::npos) << err;
+        EXPECT_TRUE(count_of(err, "error: ") == 3 && count_of(err, "Warning: ") == 1) << err;   // the toolkit's about "maybe"
+        EXPECT_TRUE(wait_until([&] { return shows_line(img = capture(dpy, dialog), glyphs, boolean, ink); }));
+        for (int run = 1; run <= 2; ++run) {
+            ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
+            EXPECT_TRUE(wait_until([&] {
+                return count_of(prog.stderr_text(), "error: illegal sample length (must be a 2^n)\n"
+                                                    "hint: the block length is a power of two from 128 to 65536\n") == run;
+            })) << prog.stderr_text();
+        }
+    }
 }
