@@ -59,7 +59,7 @@ std::vector<StereoBlock> blocks_of(int frames, std::vector<std::pair<Wave, Wave>
 }
 
 const std::string header =
-    "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,sinad_db,correlation";
+    "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,sinad_db,correlation,dc_pct,crest_db,enob_bits,balance_db,phase_deg";
 
 // A CSV line by the header's names; an empty field reads as NaN.
 struct Line : std::map<std::string, std::string> {
@@ -93,7 +93,8 @@ protected:
 
 }  // namespace
 
-// At 16384 frames every block is logged: THD of 1 % third harmonic on and
+// At 16384 frames every block is logged, measured on its own
+// (measurementLength 16384): THD of 1 % third harmonic on and
 // off a component, of 0.1 % second plus third; SNR of noise 60 dB below a
 // sine over the whole band, of which the band 20 Hz .. 20 kHz holds 19980 /
 // 22050; THD+N of a bare 16-bit sine; level, peak and frequency; the
@@ -109,7 +110,8 @@ TEST_F(Measurements, LogOfStereoBlocksAt16384Frames)
                                                     {hiss, minus},
                                                     {noise(rms, 2), noise(rms, 3)},
                                                     {tone, sine(0, 0)}}),
-                                  {"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + measurement_log}));
+                                  {"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + measurement_log, "-xrm",
+                                   "Zentaphon.measurementLength: 16384"}));
     ASSERT_NO_FATAL_FAILURE(play_file());
     const std::vector<Line> l = read_csv(measurement_log);
     ASSERT_EQ(l.size(), 14u);
@@ -138,7 +140,8 @@ TEST_F(Measurements, LogOfStereoBlocksAt16384Frames)
     EXPECT_TRUE(std::isnan(l[12]("correlation")));
 }
 
-// At 2048 frames (21.5 blocks a second) in mono, one update every
+// At 2048 frames (21.5 blocks a second) in mono, each block measured on
+// its own (a measurementLength below the block is the block), one update every
 // rint(21.5 / 4) = 5 blocks, from the first: the mono line without a
 // correlation, THD on and off a component, a frequency within 0.5 Hz; in
 // dBFS mode calibrated by 100 dB, the level of the fundamental only. The
@@ -148,7 +151,8 @@ TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
     const Wave s0 = sine(1000, half, 0, 0.01), s1 = sine(1001.3L, half, 0, 0.01), s2 = sine(997.3L, half);
     ASSERT_NO_FATAL_FAILURE(start(blocks_of(5 * block_frames, {{s0, s0}, {s1, s1}, {s2, s2}}),
                                   {"-mono", "-xrm", "Zentaphon.measurementLog: " + measurement_log, "-xrm", "Zentaphon.measurements: True",
-                                   "-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.calibration: 100"}));
+                                   "-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.calibration: 100", "-xrm",
+                                   "Zentaphon.measurementLength: 128"}));
     ASSERT_TRUE(place_window(dpy, wait_for_window(dpy, "Measurements"), 100, 760)) << dump_tree(dpy, server.root());
     ASSERT_NO_FATAL_FAILURE(play_file());
     char first[32];
@@ -159,6 +163,7 @@ TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_NEAR(l[i]("time_s"), (5 * i + 1) * 2048.0 / 44100, 0.0005) << i;
         EXPECT_EQ(l[i].at("correlation"), "") << i;
+        EXPECT_EQ(l[i].at("balance_db") + l[i].at("phase_deg"), "") << i;
     }
     EXPECT_NEAR(l[0]("thd_pct"), 1.00, 0.01);
     EXPECT_NEAR(l[1]("thd_pct"), 1.00, 0.01);
@@ -244,4 +249,37 @@ TEST_F(Measurements, WindowShowsAndExportsTheValues)
     // One line for the log, none about anything else.
     EXPECT_EQ(err.find("error: "), err.find("error: cannot write the measurement log /dev/full: "));
     EXPECT_EQ(err.find("error: ", err.find("error: ") + 1), std::string::npos) << err;
+}
+
+// The log's last columns in stereo: a 1 % offset on the left (none on the
+// right, whose tone leads by 60 degrees at half the amplitude with 1 % third
+// harmonic), each channel's crest factor from its peak and rms with the
+// offset, the right's ENOB from its THD+N, balance and phase the pair's.
+TEST_F(Measurements, LogEndsWithOffsetCrestEnobBalanceAndPhase)
+{
+    const LD dc = 0.01, quarter = 0.25;
+    const Wave left = sine(1000, half) + [dc](int) { return dc; }, right = sine(1000, quarter, 0, 0.01, pi / 3);
+    ASSERT_NO_FATAL_FAILURE(start(blocks_of(2 * 16384, {{left, right}}),
+                                  {"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + measurement_log}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    const std::vector<Line> l = read_csv(measurement_log);
+    ASSERT_EQ(l.size(), 4u);
+    const LD rms_l = std::sqrt(half * half / 2 + dc * dc), rms_r = quarter * std::sqrt((1 + LD(0.0001)) / 2);
+    const LD thdn = 0.01 / std::sqrt(1 + LD(0.0001)), sinad = -20 * std::log10(thdn);
+    LD peak_l = 0, peak_r = 0;
+    for (int i = 0; i < 16384; ++i) {
+        peak_l = std::max(peak_l, std::fabs(left(i)));
+        peak_r = std::max(peak_r, std::fabs(right(i)));
+    }
+    for (size_t i = 0; i < 4; i += 2) {
+        EXPECT_NEAR(l[i]("dc_pct"), 1.0, 0.01);
+        EXPECT_NEAR(l[i + 1]("dc_pct"), 0.0, 0.01);
+        EXPECT_NEAR(l[i]("crest_db"), double(20 * std::log10(peak_l / rms_l)), 0.01);
+        EXPECT_NEAR(l[i + 1]("crest_db"), double(20 * std::log10(peak_r / rms_r)), 0.01);
+        EXPECT_NEAR(l[i + 1]("enob_bits"), double((sinad - 1.76) / 6.02), 0.01);
+        for (size_t c : {i, i + 1}) {
+            EXPECT_NEAR(l[c]("balance_db"), double(20 * std::log10(rms_l / rms_r)), 0.01) << c;
+            EXPECT_NEAR(l[c]("phase_deg"), 60.0, 0.1) << c;
+        }
+    }
 }

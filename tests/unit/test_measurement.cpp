@@ -109,3 +109,29 @@ TEST(Measurement, AveragesOverBlocksAndIgnoresTheOffset)
     EXPECT_NEAR(offset.thd_percent, 0.1, 1e-5);
     EXPECT_NEAR(offset.thd_percent, plain.thd_percent, 1e-6);
 }
+
+// The DC offset is the mean the window sees: a 1 kHz or 50 Hz sine without
+// offset reads none at 512, 2048 and 32768 frames (the plain mean of 512
+// frames of 1 kHz is -1.2 %) wherever it lies beyond DC's line, a 1 %
+// offset reads 1 %.
+TEST(Measurement, DcOffsetOfAToneIsItsOffsetAtAnyLength)
+{
+    for (int frames : {512, 2048, 32768})
+        for (double f : {1000.0, 50.0}) {
+            if (f * frames / rate < Measurement::line_halfwidth)
+                continue;   // within DC's line
+            for (double dc : {0.0, 0.01}) {
+                std::vector<int32_t> b(2 * frames);
+                for (int i = 0; i < frames; ++i)
+                    b[2 * i] = b[2 * i + 1] = int32_t(std::lround((sine(double(i) / rate, f, 0.5) + dc) * 2147483647.0));
+                BlockInputs in;
+                in.rate = rate;
+                Measurement m;
+                Measures out;
+                m.setup(frames);
+                m.add_block(b.data(), in, {}, true);
+                m.evaluate(b.data(), in, {}, out);
+                EXPECT_NEAR(out.channel[0].dc_percent, 100 * dc, 0.01) << frames << " " << f;
+            }
+        }
+}
