@@ -141,6 +141,18 @@ int Measurement::find_fundamental(int c, const MeasurementSettings& s) const
     return best;
 }
 
+double Measurement::line_centre(int c, long peak) const
+{
+    const long half = static_cast<long>(n_ / 2);
+    double weighted = 0, sum = 0;
+    for (long k = peak - line_halfwidth; k <= peak + line_halfwidth; ++k)
+        if (k >= 0 && k <= half) {
+            weighted += static_cast<double>(k) * power_[c][k];
+            sum += power_[c][k];
+        }
+    return sum > 0 ? weighted / sum : static_cast<double>(peak);
+}
+
 double Measurement::line_power(int c, long k) const
 {
     const long half = static_cast<long>(n_ / 2);
@@ -173,13 +185,7 @@ void Measurement::spectrum_measures(int c, int peak, const MeasurementSettings& 
 
     // The fundamental: its line's power, and the power-weighted centre of the
     // line as its position between components.
-    double weighted = 0, sum = 0;
-    for (long k = peak - line_halfwidth; k <= peak + line_halfwidth; ++k)
-        if (k >= 0 && k <= half) {
-            weighted += static_cast<double>(k) * power_[c][k];
-            sum += power_[c][k];
-        }
-    const double centre = sum > 0 ? weighted / sum : peak;
+    const double centre = line_centre(c, peak);
     const double f = take_line(c, peak);
     take_line(c, 0);    // DC
     const double top = std::fmin(band_high, rate / 2.0);
@@ -255,7 +261,7 @@ void Measurement::evaluate(const int32_t* block, const BlockInputs& in,
         if (peaks[c] >= 0 && peaks[c] < min_components) {
             // Too low for this frame: its frequency, and no numbers.
             if (line_power(c, peaks[c]) * 2.0 >= std::pow(10.0, floor_dbfs / 10.0))
-                m.unresolved_hz = static_cast<double>(peaks[c]) * in.rate / n_;
+                m.unresolved_hz = line_centre(c, peaks[c]) * in.rate / n_;
             peaks[c] = -1;
         }
         if (peaks[c] >= 0)

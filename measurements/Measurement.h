@@ -106,6 +106,7 @@ private:
     void spectrum_measures(int c, int peak, const MeasurementSettings& s, int rate,
                            ChannelMeasures& m);
     double line_power(int c, long k) const;   // of [k - 8, k + 8]
+    double line_centre(int c, long k) const;  // its power-weighted centre, components
     // Sets aside the free components of [k - 8, k + 8]; their power.
     double take_line(int c, long k);
     double cross_phase(int peak) const;

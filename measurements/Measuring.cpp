@@ -84,9 +84,9 @@ void hint_length(const Measures& m, unsigned int n, int rate)
         while (length < needed)
             length *= 2;
         if (length <= 262144)
-            std::fprintf(stderr, "hint: a fundamental of %.1f Hz needs a measurementLength of %ld frames\n", f, length);
+            std::fprintf(stderr, "hint: a fundamental near %.0f Hz needs a measurementLength of %ld frames\n", f, length);
         else
-            std::fprintf(stderr, "hint: a fundamental of %.1f Hz is below what the longest measurementLength, "
+            std::fprintf(stderr, "hint: a fundamental near %.0f Hz is below what the longest measurementLength, "
                                  "262144 frames, measures\n", f);
         return;
     }

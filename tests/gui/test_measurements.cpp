@@ -283,3 +283,46 @@ TEST_F(Measurements, LogEndsWithOffsetCrestEnobBalanceAndPhase)
         }
     }
 }
+
+// 50 Hz with 0.5 % second and 0.3 % third harmonic in blocks of 2048: at
+// the default length, once a run has filled its 32768 frames, the tone
+// reads its frequency, THD and level; before, and at measurementLength
+// 2048, it is below 16 components and reads none, with one hint line
+// naming the shortest length in which it lies at 16 components or more.
+TEST_F(Measurements, LowFundamentalNeedsTheLongerFrame)
+{
+    const Wave tone = sine(50, half, 0.005, 0.003);
+    const std::vector<StereoBlock> blocks = blocks_of(40 * block_frames, {{tone, tone}});
+    ASSERT_NO_FATAL_FAILURE(start(blocks, {"-mono", "-xrm", "Zentaphon.measurementLog: " + measurement_log}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    const std::vector<Line> l = read_csv(measurement_log);
+    ASSERT_EQ(l.size(), 8u);   // every fifth of 40 blocks
+    for (const Line& c : l) {
+        const LD frame = std::min<LD>(32768, std::exp2(std::floor(std::log2(c("time_s") * 44100 / 2048 + 0.01))) * 2048);
+        if (50 * frame / 44100 < 16) {
+            EXPECT_TRUE(std::isnan(c("frequency_hz"))) << c("time_s");
+            continue;
+        }
+        EXPECT_NEAR(c("frequency_hz"), 50, 0.01) << c("time_s");
+        EXPECT_NEAR(c("thd_pct"), std::hypot(0.5, 0.3), 0.002) << c("time_s");
+        EXPECT_NEAR(c("level_db"), double(half_db), 0.01) << c("time_s");
+    }
+    EXPECT_NEAR(l.back()("frequency_hz"), 50, 0.01);
+    EXPECT_EQ(prog->stderr_text().find("hint: "), std::string::npos) << prog->stderr_text();
+    prog.reset();
+
+    ASSERT_NO_FATAL_FAILURE(launch({"-mono", "-xrm", "Zentaphon.measurementLog: " + measurement_log, "-xrm",
+                                    "Zentaphon.measurementLength: 2048"}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    for (const Line& c : read_csv(measurement_log))
+        EXPECT_TRUE(std::isnan(c("frequency_hz")) && std::isnan(c("thd_pct"))) << c("time_s");
+    long needed = 128;
+    while (needed < 16 * 44100 / 50.0)
+        needed *= 2;
+    const std::string err = prog->stderr_text(), hint = "hint: a fundamental near ";
+    const size_t at = err.find(hint);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err.substr(err.find(' ', at + hint.size()), err.find('\n', at) - err.find(' ', at + hint.size())),
+              " Hz needs a measurementLength of " + std::to_string(needed) + " frames");
+    EXPECT_EQ(err.find("hint: ", at + 1), std::string::npos) << err;
+}
