@@ -9,6 +9,7 @@
 #include "app/SavedSettings.h"
 #include "app/ViewDialog.h"
 #include "common/RegularFile.h"
+#include "app/Views.h"
 
 #include <X11/keysym.h>
 #include <Xm/FileSB.h>
@@ -94,6 +95,14 @@ double peak_dbfs()
     return a.num_fft ? interpolated_peak(a.raw_level.get(), a.num_fft, k).level : 0.0;
 }
 
+// The level calibrated: the fundamental's as the measurements read it,
+// else the peak's.
+double calibrated_dbfs()
+{
+    double level;
+    return measured_fundamental_dbfs(level) ? level : peak_dbfs();
+}
+
 XmString text(const std::string& s)
 {
     return XmStringCreateLocalized(const_cast<char*>(s.c_str()));
@@ -121,7 +130,7 @@ void calibrate_callback(Widget, XtPointer, XtPointer call_data)
         return;
     }
     // Silence has no finite level to calibrate against.
-    const double reading = analysers[0].dbfs ? peak_dbfs() : 0.0;
+    const double reading = analysers[0].dbfs ? calibrated_dbfs() : 0.0;
     if (!std::isfinite(reading)) {
         std::fprintf(stderr, "error: cannot calibrate: the peak reads no level (%g dBFS), calibration kept\n",
                      reading);
@@ -153,7 +162,7 @@ void calibrate_item(Widget, XtPointer, XtPointer)
     const LevelScale& scale = analysers[0].level_scale;
     char prompt[160], value[96];
     if (analysers[0].dbfs) {
-        const double reads = peak_dbfs() + scale.calibration;
+        const double reads = calibrated_dbfs() + scale.calibration;
         std::snprintf(prompt, sizeof prompt, "The peak reads %.2f %s. It should read (level and unit):", reads,
                       scale.unit.c_str());
         std::snprintf(value, sizeof value, "%.2f %s", reads, scale.unit.c_str());

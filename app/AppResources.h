@@ -101,10 +101,12 @@
         range(0, 1), no_fallback, read_where_used)                                                 \
     ROW(transferrange, "transferRange", "TransferRange", Int, 24, range(1, 200), no_fallback,      \
         read_where_used)                                                                           \
-    /* The measurements: THD's highest harmonic, the window at start-up, the log. */              \
+    /* The measurements: THD's highest harmonic, the window at start-up, the frame, the log. */   \
     ROW(harmonics, "harmonics", "Harmonics", Int, 9, range(2, 100), no_fallback, read_where_used)  \
     ROW(measurements, "measurements", "Measurements", Boolean, False, unchecked, no_fallback,      \
         read_where_used)                                                                           \
+    ROW(measurementlength, "measurementLength", "MeasurementLength", Int, 32768,                   \
+        both(range(128, 262144), power_of_two), no_fallback, read_where_used)                      \
     ROW(measurementlog, "measurementLog", "MeasurementLog", String, "", unchecked, no_fallback,    \
         read_where_used)                                                                           \
     /* The spectrogram window at start-up (shown after the others), and its colours. */           \

@@ -86,6 +86,10 @@ extern const int view_count;
 
 // The levels' scale now, for a view's text outside take_block.
 ShownLevels shown_levels();
+// The fundamental's level in dBFS of the left channel (or the mono mix) in
+// the latest frame the measurements keep, as they define it: its line's
+// summed power. False before any block or without a fundamental.
+bool measured_fundamental_dbfs(double& level);
 // A view's dialog as create_view_dialog makes it, with the spectrum icon.
 Widget create_view_window(const char* name, int* visible, void (*closed)());
 // The parent of the views' dialogs (the main window).

@@ -35,13 +35,6 @@ inline double sample(const int32_t* block, unsigned int i, int c, bool mono)
     return static_cast<double>(block[2 * i + static_cast<unsigned int>(c)]) * per_unit;
 }
 
-inline double channel_mean(const BlockInputs& in, int c, bool mono)
-{
-    if (mono)
-        return (static_cast<double>(in.dc_left) + static_cast<double>(in.dc_right)) / (2.0 * full_scale);
-    return static_cast<double>(c == 0 ? in.dc_left : in.dc_right) / full_scale;
-}
-
 } // namespace
 
 void Measurement::setup(unsigned int n)
@@ -49,13 +42,16 @@ void Measurement::setup(unsigned int n)
     if (n == n_)
         return;
     n_ = n;
-    window_ = std::make_unique<double[]>(n);
-    const unsigned int nf = n / 2 + 1;
-    for (auto& s : spectrum_)
-        s = std::make_unique<double[]>(n);
-    for (auto& p : power_)
-        p = std::make_unique<double[]>(nf);
-    taken_ = std::make_unique<uint8_t[]>(nf);
+    if (n > capacity_) {
+        capacity_ = n;
+        window_ = std::make_unique<double[]>(n);
+        const unsigned int nf = n / 2 + 1;
+        for (auto& s : spectrum_)
+            s = std::make_unique<double[]>(n);
+        for (auto& p : power_)
+            p = std::make_unique<double[]>(nf);
+        taken_ = std::make_unique<uint8_t[]>(nf);
+    }
     // The periodic form: its spectrum is exactly 13 components wide.
     double squares = 0;
     for (unsigned int j = 0; j < n; ++j) {
@@ -102,16 +98,18 @@ void Measurement::add_block(const int32_t* block, const BlockInputs& in,
     }
 }
 
-void Measurement::time_measures(const int32_t* block, int c, const BlockInputs& in, bool mono,
+void Measurement::time_measures(const int32_t* block, int c, const BlockInputs&, bool mono,
                                 ChannelMeasures& m) const
 {
     // In sample units (the mono sum twice the mean), scaled once at the end.
-    double squares = 0;
+    double squares = 0, weighted = 0, weights = 0;
     int64_t peak = 0;
     for (unsigned int j = 0; j < n_; ++j) {
         const int64_t v = mono ? static_cast<int64_t>(block[2 * j]) + block[2 * j + 1]
                                : block[2 * j + static_cast<unsigned int>(c)];
         squares += static_cast<double>(v) * static_cast<double>(v);
+        weighted += static_cast<double>(v) * window_[j];
+        weights += window_[j];
         const int64_t a = v < 0 ? -v : v;
         if (a > peak)
             peak = a;
@@ -121,7 +119,8 @@ void Measurement::time_measures(const int32_t* block, int c, const BlockInputs& 
     m.rms_dbfs = 20.0 * std::log10(rms * std::sqrt(2.0));
     m.peak_dbfs = 20.0 * std::log10(static_cast<double>(peak) * unit);
     m.crest_db = rms > 0 ? m.peak_dbfs - 20.0 * std::log10(rms) : 0.0;
-    m.dc_percent = 100.0 * channel_mean(in, c, mono);
+    // The mean as the window sees it, which a tone leaves alone.
+    m.dc_percent = weights != 0 ? 100.0 * weighted / weights * unit : 0.0;
 }
 
 int Measurement::find_fundamental(int c, const MeasurementSettings& s) const
@@ -140,6 +139,28 @@ int Measurement::find_fundamental(int c, const MeasurementSettings& s) const
             best = k;
         }
     return best;
+}
+
+double Measurement::line_centre(int c, long peak) const
+{
+    const long half = static_cast<long>(n_ / 2);
+    double weighted = 0, sum = 0;
+    for (long k = peak - line_halfwidth; k <= peak + line_halfwidth; ++k)
+        if (k >= 0 && k <= half) {
+            weighted += static_cast<double>(k) * power_[c][k];
+            sum += power_[c][k];
+        }
+    return sum > 0 ? weighted / sum : static_cast<double>(peak);
+}
+
+double Measurement::line_power(int c, long k) const
+{
+    const long half = static_cast<long>(n_ / 2);
+    double sum = 0;
+    for (long i = k - line_halfwidth; i <= k + line_halfwidth; ++i)
+        if (i >= 0 && i <= half)
+            sum += power_[c][i];
+    return sum;
 }
 
 double Measurement::take_line(int c, long k)
@@ -164,13 +185,7 @@ void Measurement::spectrum_measures(int c, int peak, const MeasurementSettings& 
 
     // The fundamental: its line's power, and the power-weighted centre of the
     // line as its position between components.
-    double weighted = 0, sum = 0;
-    for (long k = peak - line_halfwidth; k <= peak + line_halfwidth; ++k)
-        if (k >= 0 && k <= half) {
-            weighted += static_cast<double>(k) * power_[c][k];
-            sum += power_[c][k];
-        }
-    const double centre = sum > 0 ? weighted / sum : peak;
+    const double centre = line_centre(c, peak);
     const double f = take_line(c, peak);
     take_line(c, 0);    // DC
     const double top = std::fmin(band_high, rate / 2.0);
@@ -243,6 +258,12 @@ void Measurement::evaluate(const int32_t* block, const BlockInputs& in,
         m = ChannelMeasures();
         time_measures(block, c, in, mono, m);
         peaks[c] = find_fundamental(c, s);
+        if (peaks[c] >= 0 && peaks[c] < min_components) {
+            // Too low for this frame: its frequency, and no numbers.
+            if (line_power(c, peaks[c]) * 2.0 >= std::pow(10.0, floor_dbfs / 10.0))
+                m.unresolved_hz = line_centre(c, peaks[c]) * in.rate / n_;
+            peaks[c] = -1;
+        }
         if (peaks[c] >= 0)
             spectrum_measures(c, peaks[c], s, in.rate, m);
     }
@@ -255,7 +276,13 @@ void Measurement::evaluate(const int32_t* block, const BlockInputs& in,
     out.balance_db = left.rms_dbfs - right.rms_dbfs;
     if (!(left.rms_dbfs >= floor_dbfs && right.rms_dbfs >= floor_dbfs))
         return;
-    const double ml = channel_mean(in, 0, false), mr = channel_mean(in, 1, false);
+    double ml = 0, mr = 0;
+    for (unsigned int j = 0; j < n_; ++j) {
+        ml += sample(block, j, 0, false);
+        mr += sample(block, j, 1, false);
+    }
+    ml /= n_;
+    mr /= n_;
     double lr = 0, ll = 0, rr = 0;
     for (unsigned int j = 0; j < n_; ++j) {
         const double l = sample(block, j, 0, false) - ml;

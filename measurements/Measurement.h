@@ -42,8 +42,9 @@ struct ChannelMeasures {
     double rms_dbfs = 0;        // AES17; -inf for digital silence
     double peak_dbfs = 0;       // largest |sample| against full scale
     double crest_db = 0;        // peak against rms: 3.01 dB for a sine
-    double dc_percent = 0;      // the block's mean, % of full scale
-    bool has_fundamental = false;   // a line at -120 dBFS or above
+    double dc_percent = 0;      // the block's window-weighted mean, % of full scale
+    bool has_fundamental = false;   // a line at -120 dBFS or above, at min_components or higher
+    double unresolved_hz = 0;   // else a line below min_components: its frequency; 0 for none
     double frequency_hz = 0;    // the fundamental, interpolated between components
     double level_dbfs = 0;      // its power, AES17
     double fundamental_power = 0;   // F
@@ -76,15 +77,17 @@ public:
     static constexpr double band_high = 20000.0;
     static constexpr int line_halfwidth = 8;        // components each side of a line
     static constexpr double floor_dbfs = -120.0;    // quieter counts as nothing
+    static constexpr int min_components = 16;       // the lowest fundamental measured
 
     // The 7-term Blackman-Harris window for blocks of n frames (a power of
-    // two, at least 64); allocates once per length.
+    // two, at least 64); allocates only for a length above all before, so a
+    // shorter one after the longest costs no allocation.
     void setup(unsigned int n);
     unsigned int length() const { return n_; }
 
     // The spectrum of the block (n interleaved frames of widened samples)
     // into the running means of the powers; restart makes the block's powers
-    // the means. in gives the channel means.
+    // the means. in gives the rate.
     void add_block(const int32_t* block, const BlockInputs& in, const MeasurementSettings& s,
                    bool restart);
     // The numbers of the block last added (the same block), from the means.
@@ -102,11 +105,14 @@ private:
     int find_fundamental(int c, const MeasurementSettings& s) const;
     void spectrum_measures(int c, int peak, const MeasurementSettings& s, int rate,
                            ChannelMeasures& m);
+    double line_power(int c, long k) const;   // of [k - 8, k + 8]
+    double line_centre(int c, long k) const;  // its power-weighted centre, components
     // Sets aside the free components of [k - 8, k + 8]; their power.
     double take_line(int c, long k);
     double cross_phase(int peak) const;
 
     unsigned int n_ = 0;
+    unsigned int capacity_ = 0;             // the longest length set up
     std::unique_ptr<double[]> window_;      // n values, mean square 1
     std::unique_ptr<double[]> spectrum_[2]; // n: the windowed copy, then its packed spectrum
     std::unique_ptr<double[]> power_[2];    // n/2 + 1 averaged powers

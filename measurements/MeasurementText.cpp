@@ -16,7 +16,7 @@
 
 const char measurement_csv_header[] =
     "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,sinad_db,"
-    "correlation\n";
+    "correlation,dc_pct,crest_db,enob_bits,balance_db,phase_deg\n";
 
 namespace {
 
@@ -31,6 +31,19 @@ void line_of(std::FILE* f, double time_s, const char* name, const ChannelMeasure
         std::fputs(",,,,,,", f);
     if (m.has_correlation)
         std::fprintf(f, "%.4f", m.correlation);
+    std::fprintf(f, ",%.3f,", c.dc_percent);
+    if (c.rms_dbfs >= Measurement::floor_dbfs)
+        std::fprintf(f, "%.2f", c.crest_db);
+    std::fputc(',', f);
+    if (c.has_fundamental)
+        std::fprintf(f, "%.2f", c.enob_bits);
+    std::fputc(',', f);
+    const bool stereo = m.channels == 2;
+    if (stereo && m.channel[0].rms_dbfs >= Measurement::floor_dbfs && m.channel[1].rms_dbfs >= Measurement::floor_dbfs)
+        std::fprintf(f, "%.2f", m.balance_db);
+    std::fputc(',', f);
+    if (stereo && m.has_phase)
+        std::fprintf(f, "%.3f", m.phase_deg);
     std::fputc('\n', f);
 }
 

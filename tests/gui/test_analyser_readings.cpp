@@ -402,3 +402,31 @@ TEST_F(AnalyserReadings, CalibrateOnSilenceIsRefused)
         << prog->stderr_text();
     EXPECT_EQ(count_of(prog->stderr_text(), "calibration "), 1) << prog->stderr_text();
 }
+
+// "Calibrate..." in dBFS mode to 0 on a tone between the analyser's
+// components (1001.3 Hz, amplitude 0.5): the calibration lifts the
+// fundamental's level by its definition, 20 log10(0.5), to 0, where the
+// next run's measurement log reads it.
+TEST_F(AnalyserReadings, CalibrationTakesTheFundamentalsLevel)
+{
+    const std::string log_file = dir.file("measurements.csv");
+    ASSERT_NO_FATAL_FAILURE(start(blocks_of(wave(24 * block_frames, 1001.3, 0.5)), {"-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.measurementLog: " + log_file}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    ASSERT_NO_FATAL_FAILURE(choose(8));
+    const Window calibrate = wait_for_window(dpy, "Zentaphon: Calibrate");
+    ASSERT_NE(calibrate, 0u) << dump_tree(dpy, server.root());
+    ASSERT_TRUE(move_pointer(dpy, calibrate, 20, 20));
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(key(dpy, XK_End) && key(dpy, XK_BackSpace));
+    ASSERT_TRUE(key(dpy, XK_0) && key(dpy, XK_Return));
+    ASSERT_TRUE(prog->wait_stderr("dB: levels in dBFS\n")) << prog->stderr_text();
+    const std::string err = prog->stderr_text();
+    EXPECT_NEAR(std::strtod(err.c_str() + err.find("calibration ") + 12, nullptr), -20 * std::log10(0.5 * 32767 / 32768), 0.006) << err;
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    std::ifstream in(log_file);
+    std::string line, last;
+    while (std::getline(in, line))
+        last = line;
+    ASSERT_EQ(last.find(",right,"), 5u) << last;   // time_s x.xxx, then the level_db field
+    EXPECT_NEAR(std::strtod(last.c_str() + last.find(',', last.find(',', last.find(',', 12) + 1) + 1) + 1, nullptr), 0.0, 0.01) << last;
+}

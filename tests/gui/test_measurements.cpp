@@ -64,7 +64,7 @@ std::vector<StereoBlock> blocks_of(int frames, std::vector<std::pair<Wave, Wave>
 }
 
 const std::string header =
-    "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,sinad_db,correlation";
+    "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,sinad_db,correlation,dc_pct,crest_db,enob_bits,balance_db,phase_deg";
 
 // A CSV line by the header's names; an empty field reads as NaN.
 struct Line : std::map<std::string, std::string> {
@@ -98,7 +98,8 @@ protected:
 
 }  // namespace
 
-// At 16384 frames every block is logged: THD of 1 % third harmonic on and
+// At 16384 frames every block is logged, measured on its own
+// (measurementLength 16384): THD of 1 % third harmonic on and
 // off a component, of 0.1 % second plus third; SNR of noise 60 dB below a
 // sine over the whole band, of which the band 20 Hz .. 20 kHz holds 19980 /
 // 22050; THD+N of a bare 16-bit sine; level, peak and frequency; the
@@ -114,7 +115,8 @@ TEST_F(Measurements, LogOfStereoBlocksAt16384Frames)
                                                     {hiss, minus},
                                                     {noise(rms, 2), noise(rms, 3)},
                                                     {tone, sine(0, 0)}}),
-                                  {"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + measurement_log}));
+                                  {"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + measurement_log, "-xrm",
+                                   "Zentaphon.measurementLength: 16384"}));
     ASSERT_NO_FATAL_FAILURE(play_file());
     const std::vector<Line> l = read_csv(measurement_log);
     ASSERT_EQ(l.size(), 14u);
@@ -143,7 +145,8 @@ TEST_F(Measurements, LogOfStereoBlocksAt16384Frames)
     EXPECT_TRUE(std::isnan(l[12]("correlation")));
 }
 
-// At 2048 frames (21.5 blocks a second) in mono, one update every
+// At 2048 frames (21.5 blocks a second) in mono, each block measured on
+// its own (a measurementLength below the block is the block), one update every
 // rint(21.5 / 4) = 5 blocks, from the first: the mono line without a
 // correlation, THD on and off a component, a frequency within 0.5 Hz; in
 // dBFS mode calibrated by 100 dB, the level of the fundamental only. The
@@ -153,7 +156,8 @@ TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
     const Wave s0 = sine(1000, half, 0, 0.01), s1 = sine(1001.3L, half, 0, 0.01), s2 = sine(997.3L, half);
     ASSERT_NO_FATAL_FAILURE(start(blocks_of(5 * block_frames, {{s0, s0}, {s1, s1}, {s2, s2}}),
                                   {"-mono", "-xrm", "Zentaphon.measurementLog: " + measurement_log, "-xrm", "Zentaphon.measurements: True",
-                                   "-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.calibration: 100"}));
+                                   "-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.calibration: 100", "-xrm",
+                                   "Zentaphon.measurementLength: 128"}));
     ASSERT_TRUE(place_window(dpy, wait_for_window(dpy, "Zentaphon: Measurements"), 100, 760)) << dump_tree(dpy, server.root());
     ASSERT_NO_FATAL_FAILURE(play_file());
     char first[32];
@@ -164,6 +168,7 @@ TEST_F(Measurements, LogOfMonoEveryFifthBlockAt2048Frames)
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_NEAR(l[i]("time_s"), (5 * i + 1) * 2048.0 / 44100, 0.0005) << i;
         EXPECT_EQ(l[i].at("correlation"), "") << i;
+        EXPECT_EQ(l[i].at("balance_db") + l[i].at("phase_deg"), "") << i;
     }
     EXPECT_NEAR(l[0]("thd_pct"), 1.00, 0.01);
     EXPECT_NEAR(l[1]("thd_pct"), 1.00, 0.01);
@@ -331,4 +336,57 @@ TEST_F(Measurements, LogOnAFullDiskEndsWithAWholeRow)
     for (size_t i = 0; i < l.size(); ++i)
         EXPECT_EQ(l[i].size(), size_t(std::count(header.begin(), header.end(), ',') + 1)) << i;
     EXPECT_EQ(count_of(prog->stderr_text(), "error: "), 1) << prog->stderr_text();
+}
+
+// The log's last columns in stereo: the left's 1 % offset, the right's
+// tone, at half the amplitude and 60 degrees ahead with 1 % third harmonic,
+// without one; crest factors from peak and rms, the right's ENOB from its
+// THD+N, the pair's balance and phase on both lines.
+TEST_F(Measurements, LogEndsWithOffsetCrestEnobBalanceAndPhase)
+{
+    const LD dc = 0.01, q = 0.25, rms_l = std::sqrt(half * half / 2 + dc * dc), rms_r = q * std::sqrt(LD(1.0001) / 2);
+    const Wave left = sine(1000, half) + [dc](int) { return dc; }, right = sine(1000, q, 0, 0.01, pi / 3);
+    ASSERT_NO_FATAL_FAILURE(start(blocks_of(16384, {{left, right}}), {"-length", "16384", "-xrm", "Zentaphon.measurementLog: " + measurement_log}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    const std::vector<Line> l = read_csv(measurement_log);
+    ASSERT_EQ(l.size(), 2u);
+    LD peak_l = 0, peak_r = 0;
+    for (int i = 0; i < 16384; ++i)
+        peak_l = std::max(peak_l, std::fabs(left(i))), peak_r = std::max(peak_r, std::fabs(right(i)));
+    EXPECT_NEAR(l[0]("dc_pct"), 1.0, 0.01);
+    EXPECT_NEAR(l[1]("dc_pct"), 0.0, 0.01);
+    EXPECT_NEAR(l[0]("crest_db"), double(20 * std::log10(peak_l / rms_l)), 0.01);
+    EXPECT_NEAR(l[1]("crest_db"), double(20 * std::log10(peak_r / rms_r)), 0.01);
+    EXPECT_NEAR(l[1]("enob_bits"), double((20 * std::log10(std::sqrt(LD(1.0001)) / 0.01) - 1.76) / 6.02), 0.01);
+    for (const Line& c : l) {
+        EXPECT_NEAR(c("balance_db"), double(20 * std::log10(rms_l / rms_r)), 0.01);
+        EXPECT_NEAR(c("phase_deg"), 60.0, 0.1);
+    }
+}
+
+// 50 Hz with 0.5 % second and 0.3 % third harmonic in 2048-frame blocks:
+// once a run has filled the default 32768 frames it reads its frequency,
+// THD and level, the first update (2048 frames, 2.3 components) none; at
+// measurementLength 2048 one hint line names the shortest length holding
+// 16 components of 50 Hz.
+TEST_F(Measurements, LowFundamentalNeedsTheLongerFrame)
+{
+    const Wave tone = sine(50, half, 0.005, 0.003);
+    ASSERT_NO_FATAL_FAILURE(start(blocks_of(40 * block_frames, {{tone, tone}}), {"-mono", "-xrm", "Zentaphon.measurementLog: " + measurement_log}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    const std::vector<Line> l = read_csv(measurement_log);
+    ASSERT_EQ(l.size(), 8u);   // every fifth of 40 blocks
+    EXPECT_TRUE(std::isnan(l[0]("frequency_hz")));
+    for (size_t i = 4; i < l.size(); ++i) {   // from block 20, the frame full
+        EXPECT_NEAR(l[i]("frequency_hz"), 50, 0.01) << i;
+        EXPECT_NEAR(l[i]("thd_pct"), std::hypot(0.5, 0.3), 0.002) << i;
+        EXPECT_NEAR(l[i]("level_db"), double(half_db), 0.01) << i;
+    }
+    prog.reset();
+    ASSERT_NO_FATAL_FAILURE(launch({"-mono", "-xrm", "Zentaphon.measurementLength: 2048", "-xrm", "Zentaphon.measurementLog: " + measurement_log}));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+    const std::string err = prog->stderr_text(), tail = " Hz needs a measurementLength of 16384 frames\n";   // >= 16 * 44100 / 50
+    ASSERT_NE(err.find("hint: a fundamental near "), std::string::npos) << err;
+    EXPECT_EQ(err.substr(err.find(" ", err.find("near ") + 5), tail.size()), tail) << err;
+    EXPECT_EQ(err.find("hint: ", err.find("hint: ") + 1), std::string::npos) << err;
 }

@@ -136,17 +136,18 @@ TEST(NativeSound, LogsTheMeasurementsOfARecordedTone)
     ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
     ASSERT_TRUE(run_starts(dpy, win)) << prog.stderr_text();
 
-    // Two seconds in, past the monitor's first silence.
+    // Three seconds in, the measurements' frame (0.74 s) past the monitor's
+    // first silence.
     std::vector<std::string> lines;
     ASSERT_TRUE(wait_until([&] {
         std::istringstream out(prog.stdout_text());
         lines.clear();
         for (std::string l; std::getline(out, l);)
             lines.push_back(l);
-        return lines.size() >= 1 + 2 * 8 && lines.size() % 2 == 1;
+        return lines.size() >= 1 + 2 * 12 && lines.size() % 2 == 1;
     }, 20)) << prog.stdout_text();
     EXPECT_EQ(lines[0], "time_s,channel,rms_dbfs,peak_dbfs,frequency_hz,level_db,thd_pct,thdn_pct,snr_db,"
-                        "sinad_db,correlation");
+                        "sinad_db,correlation,dc_pct,crest_db,enob_bits,balance_db,phase_deg");
     double t, rms, peak, f, level, thd;
     char name[8];
     const std::string& left = lines[lines.size() - 2];
@@ -159,7 +160,7 @@ TEST(NativeSound, LogsTheMeasurementsOfARecordedTone)
     EXPECT_NEAR(f, 100 * 44100.0 / 2048, 0.5);
     EXPECT_NEAR(thd, 1.00, 0.01);
     EXPECT_EQ(left.back(), ',');
-    EXPECT_EQ(lines.back(), lines.back().substr(0, lines.back().find(',')) + ",right,-inf,-inf,,,,,,,");
+    EXPECT_EQ(lines.back(), lines.back().substr(0, lines.back().find(',')) + ",right,-inf,-inf,,,,,,,,0.000,,,,");
     EXPECT_EQ(prog.stderr_text().find("error:"), std::string::npos) << prog.stderr_text();
 }
 

@@ -84,7 +84,8 @@ TEST(Measurement, PeakSearchTakesTheFundamentalBetweenTheMarkers)
 
 // Averaging over 4 blocks: alternating levels settle at the exponential
 // mean of their powers, a restart starts from the block itself; the rms is
-// the block's own. A 10 % offset reads as such and leaves level and THD.
+// the block's own. A tone without offset reads none, a 10 % offset reads as
+// such and leaves level and THD.
 TEST(Measurement, AveragesOverBlocksAndIgnoresTheOffset)
 {
     Measurement m;
@@ -104,8 +105,11 @@ TEST(Measurement, AveragesOverBlocksAndIgnoresTheOffset)
     auto x = [](double t) { return sine(t, 997.3, 0.5) + sine(t, 2 * 997.3, 0.0005); };
     const ChannelMeasures plain = measure(m, x).channel[0];
     const ChannelMeasures offset = measure(m, [&](double t) { return x(t) + 0.1; }).channel[0];
+    // The mean as the window sees it: 1 kHz over 85.3 periods has a plain mean of 0.13 %.
+    EXPECT_NEAR(measure(m, [](double t) { return sine(t, 1000, 0.5); }).channel[0].dc_percent, 0.0, 0.01);
     EXPECT_NEAR(offset.dc_percent - plain.dc_percent, 10.0, 1e-6);
     EXPECT_NEAR(offset.level_dbfs, plain.level_dbfs, 1e-6);
     EXPECT_NEAR(offset.thd_percent, 0.1, 1e-5);
     EXPECT_NEAR(offset.thd_percent, plain.thd_percent, 1e-6);
 }
+
