@@ -16,18 +16,30 @@
 #include <Xm/DrawingA.h>
 #include <Xm/Form.h>
 #include <Xm/Xm.h>
+#include <algorithm>
 
 Widget analyser_dialog;
 Widget analyser_areas[2];
 int analyser_visible;
 
+// The areas' width at start, pixels: analyserWidth when set; otherwise one
+// column per frequency component, in dBFS mode (where each column shows the
+// highest of its components) no wider than the screen.
+static Dimension start_width()
+{
+    unsigned int width = sampler.length / 2 + 1;
+    if (app_resources.analyserwidth > 0)
+        width = static_cast<unsigned int>(app_resources.analyserwidth);
+    else if (analysers[0].dbfs)
+        width = std::min(width, static_cast<unsigned int>(WidthOfScreen(XtScreen(analyser_dialog))));
+    return static_cast<Dimension>(std::min(width, 32767u));
+}
+
 // "Display0" fills the dialog, or its upper half in stereo; "Display1"
 // (index 1, stereo only) the lower half.
 static Widget create_area(const char* name, long index, bool stereo)
 {
-    // One column per frequency component to begin with.
-    unsigned int num_fft = sampler.length / 2 + 1;
-    Dimension width = static_cast<Dimension>(num_fft < 32767 ? num_fft : 32767);
+    Dimension width = start_width();
 
     Arg args[7];
     Cardinal n = 0;

@@ -75,6 +75,8 @@
         choices("linear", "log"), no_fallback, set_analysers_frequency_scale)                      \
     ROW(peaklevel, "peakLevel", "PeakLevel", Boolean, False, unchecked, no_fallback,               \
         set_analysers_peak_level)                                                                  \
+    ROW(analyserwidth, "analyserWidth", "AnalyserWidth", Int, 0, range(0, 32767), no_fallback,     \
+        read_where_used)                                                                           \
     ROW(exportdirectory, "exportDirectory", "ExportDirectory", String, ".", not_empty,              \
         no_fallback, read_where_used)                                                              \
     ROW(errordialog, "errorDialog", "ErrorDialog", Boolean, False, unchecked, no_fallback,         \

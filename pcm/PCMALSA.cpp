@@ -197,14 +197,17 @@ int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
         }
         if (n == -EAGAIN || n == 0) {
             const double left = deadline - monotonic_seconds();
-            if (left <= 0) {
+            // A wait that reaches the deadline is the stall, whatever the
+            // PCM offers after it (the sound server's plugin can then hand
+            // out the rest of a block), as with the server's own client.
+            const int w = left > 0 ? snd_pcm_wait(pcm, static_cast<int>(std::ceil(left * 1000.0))) : 0;
+            if (w == 0 && monotonic_seconds() >= deadline) {
                 abandoned = true;
                 xruns.restart();
                 errno = ETIMEDOUT;
                 return transfer_failed("error: %s: the device %s nothing for %g ms\n", name.c_str(),
                                        mode == Write ? "took" : "sent", std::floor((stall_limit + period) * 1000.0));
             }
-            const int w = snd_pcm_wait(pcm, static_cast<int>(std::ceil(left * 1000.0)));
             if (w >= 0)
                 continue;
             n = w;

@@ -162,8 +162,8 @@ void Spectrogram::draw_plot(Drawable to)
 
 // The frequency grid's labels at their rows, each with a short tick at the
 // plot's edge: every 2500 Hz in kHz on the linear scale, 1-2-5 per decade
-// on the logarithmic one. A label that would run into the one below it is
-// left out.
+// on the logarithmic one. The labels keep below the time's row; one that
+// would run into the one below it is left out.
 void Spectrogram::draw_scale(Drawable to)
 {
     XSetForeground(display_, gc_, app_resources.backgroundcolor);
@@ -173,6 +173,8 @@ void Spectrogram::draw_scale(Drawable to)
     const double f_hi = sampler.rate / 2.0;
     const int bottom = static_cast<int>(height_) - 1;
     int free_below = bottom + 1 + font_ascent_;   // labels must stay above this row
+    const int highest_base = 2 * font_ascent_ + font_descent_ + 1;   // below the time's row
+    const int left = static_cast<int>(strip_) - 4 * font_width_ - 4;  // 4 cells before the ticks
     auto label = [&](double f, bool major, const char* text) {
         const int y = bottom - static_cast<int>(std::lround(rows_.position(f)));
         XSetForeground(display_, gc_, major ? app_resources.majorgridcolor : app_resources.minorgridcolor);
@@ -180,11 +182,11 @@ void Spectrogram::draw_scale(Drawable to)
         int base = y + font_ascent_ / 2;
         if (base > bottom - font_descent_)
             base = bottom - font_descent_;
-        if (base < font_ascent_)
-            base = font_ascent_;
+        if (base < highest_base)
+            base = highest_base;
         if (base + font_descent_ >= free_below)
             return;
-        XDrawString(display_, to, gc_, 1, base, text, static_cast<int>(std::strlen(text)));
+        XDrawString(display_, to, gc_, left, base, text, static_cast<int>(std::strlen(text)));
         free_below = base - font_ascent_;
     };
     char text[16];
@@ -208,17 +210,24 @@ void Spectrogram::draw_scale(Drawable to)
         }
 }
 
-// "12.3 s" at the top right, on the background colour.
+// "12.3 s" at the top of the scale strip, where it covers no block,
+// right-aligned with the labels on the background colour; padded to 8
+// cells, so that a shorter time (after a new start) leaves nothing of a
+// longer one. From 10000 s on in whole seconds, to stay within the strip.
 void Spectrogram::draw_time(Drawable to)
 {
     if (time_ < 0.0)
         return;
-    char text[32];
-    const int length = std::snprintf(text, sizeof text, "%.1f s", time_);
-    if (length <= 0 || length >= static_cast<int>(sizeof text))
+    constexpr int cells = 8;
+    char time[24], text[32];
+    int length = std::snprintf(time, sizeof time, "%.1f s", time_);
+    if (length > cells)
+        length = std::snprintf(time, sizeof time, "%.0f s", time_);
+    if (length <= 0 || length >= static_cast<int>(sizeof time))
         return;
+    length = std::snprintf(text, sizeof text, "%*s", cells, time);
     XSetForeground(display_, gc_, app_resources.majorgridcolor);
     XSetBackground(display_, gc_, app_resources.backgroundcolor);
-    XDrawImageString(display_, to, gc_, static_cast<int>(width_) - 2 - length * font_width_, font_ascent_ + 1,
+    XDrawImageString(display_, to, gc_, static_cast<int>(strip_) - 4 - length * font_width_, font_ascent_ + 1,
                      text, length);
 }

@@ -1,9 +1,9 @@
 // One spectrogram display: the levels of every block as a column of
 // colours, time running left to right, frequency bottom to top.
 //
-// The drawing area is a scale strip at the left (frequency labels) and the
-// plot, one pixel column per block, the newest at the right edge, with the
-// time of the newest block (seconds since the start) at the top right.
+// The drawing area is a scale strip at the left (frequency labels, and at
+// its top the time of the newest block in seconds since the start) and the
+// plot, one pixel column per block, the newest at the right edge.
 // The plot lives in a pixmap used as a ring: a block writes its column
 // into the slot of the kept history's newest column (one image request)
 // and the window is brought up to date by two copies. Exposes copy from
@@ -49,8 +49,9 @@ public:
     Display* display() const { return display_; }
     Window window() const { return window_; }
 
-    // Width of the scale strip for a font cell width, pixels.
-    static unsigned int strip_width(int font_width) { return 4 * static_cast<unsigned int>(font_width) + 5; }
+    // Width of the scale strip for a font cell width, pixels: room for the
+    // time ("9999.9 s", 8 cells) above the labels (4 cells) and ticks.
+    static unsigned int strip_width(int font_width) { return 8 * static_cast<unsigned int>(font_width) + 5; }
 
 private:
     void make_buffers();        // pixmap and column image of the current size

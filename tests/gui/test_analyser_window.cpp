@@ -3,7 +3,7 @@
 // setting Run again shows it with its old contents, and while it is fully
 // covered or iconified the analysers go on computing but draw nothing,
 // which the program's own X requests show (RECORD).
-#include "gui/test_analyser_support.h"
+#include "gui/program_on_file.h"
 
 using namespace harness;
 using namespace analyser_test;
@@ -238,4 +238,60 @@ TEST(AnalyserWindow, DrawsNothingWhileCoveredOrIconified)
     EXPECT_EQ(wait_picture(dpy, area[0], paint(left_scene, glyphs), pal), "");
     EXPECT_EQ(wait_picture(dpy, area[1], paint(right_scene, glyphs), pal), "");
     EXPECT_TRUE(prog.running()) << prog.describe();
+}
+
+// In dBFS mode at 16384 frames the analyser starts as wide as the 1600-pixel
+// screen, not 8193 pixels: a tone on component 5400 (14534.9 Hz) stands at
+// its place on the axis from 0 Hz at the first column to 22050 Hz at the
+// last, at its level, and the 20 kHz grid line is on the screen. The
+// default mode keeps a column per component (2049 at 4096 frames), and
+// analyserWidth sets the width in either mode.
+class AnalyserStartWidth : public ProgramOnFile {};
+
+TEST_F(AnalyserStartWidth, DbfsStartsWithinTheScreenAndAnalyserWidthSetsIt)
+{
+    const int n = 16384, k = 5400, screen = DisplayWidth(dpy, DefaultScreen(dpy));
+    const LD f = LD(k) * sample_rate / n, pi = std::acos(LD(-1));
+    std::vector<StereoBlock> blocks(3 * n / block_frames, StereoBlock{silent_block(), silent_block()});
+    for (int i = 0; i < 3 * n; ++i)   // on both channels: their mean in mono
+        blocks[size_t(i / block_frames)].left[size_t(i % block_frames)] =
+            blocks[size_t(i / block_frames)].right[size_t(i % block_frames)] =
+                int16_t(std::lrint(16383.5L * std::sin(2 * pi * f * i / sample_rate)));
+    ASSERT_TRUE(write_file(file(), wav_bytes(blocks)));
+    ASSERT_NO_FATAL_FAILURE(launch({"-mono", "-length", "16384", "-xrm", "Zentaphon.dbfs: True"}));
+    EXPECT_EQ(window_info(dpy, win.spectrum.area[0]).width, screen);
+    EXPECT_LE(window_info(dpy, win.analyser).width, screen);
+    ASSERT_TRUE(place_window(dpy, win.analyser, 0, analyser_y));
+    ASSERT_NO_FATAL_FAILURE(play_file());
+
+    const Image img = capture(dpy, win.spectrum.area[0]);
+    evidence->add("dbfs", img);
+    ASSERT_EQ(img.width(), screen);
+    const Palette pal(dpy);
+    auto top_of = [&](int x) {
+        int y = 0;
+        while (y < img.height() && img.at(x, y) != pal.bar)
+            ++y;
+        return y;
+    };
+    int tallest = 0;
+    for (int x = 1; x < img.width(); ++x)
+        tallest = top_of(x) < top_of(tallest) ? x : tallest;
+    EXPECT_NEAR(tallest, double((screen - 1) * f / (sample_rate / 2)), 1);
+    EXPECT_NEAR(top_of(tallest), Axis{}.row(20 * std::log10(0.5L)), 1);
+    const int grid = int(std::lround((screen - 1) * 20000.0L / (sample_rate / 2)));
+    EXPECT_TRUE(img.at(grid - 1, 100) == pal.major || img.at(grid, 100) == pal.major || img.at(grid + 1, 100) == pal.major);
+    prog->kill();
+
+    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+        {{"-length", "4096"}, 2049},
+        {{"-length", "4096", "-xrm", "Zentaphon.analyserWidth: 700"}, 700},
+        {{"-mono", "-length", "16384", "-xrm", "Zentaphon.dbfs: True", "-xrm", "Zentaphon.analyserWidth: 1900"}, 1900},
+    };
+    for (const auto& [args, width] : cases) {
+        ASSERT_NO_FATAL_FAILURE(launch(args));
+        EXPECT_EQ(window_info(dpy, win.spectrum.area[0]).width, width) << args.back();
+        EXPECT_EQ(prog->stderr_text(), "");
+        prog->kill();
+    }
 }

@@ -80,7 +80,7 @@ protected:
         ASSERT_TRUE(shell) << dump_tree(dpy, server.root());
         // Clear of the analyser, which goes up a little.
         ASSERT_TRUE(place_window(dpy, win.analyser, 0, 170));
-        ASSERT_TRUE(place_window(dpy, shell, 960, 690));
+        ASSERT_TRUE(place_window(dpy, shell, 940, 690));
         spectro = find_analyser(dpy, shell);
         ASSERT_EQ(spectro.area.size(), 2u);
         const WindowInfo a = window_info(dpy, spectro.area[0]);
@@ -121,13 +121,12 @@ double brightness(uint32_t rgb)
     return 0.2126 * (rgb >> 16) + 0.7152 * ((rgb >> 8) & 0xFF) + 0.0722 * (rgb & 0xFF);
 }
 
-// The row (from the bottom) in the middle of the brightest run of column
-// x, from pixel row `top` down.
-LD brightest_row(const Image& img, int x, int top = 0)
+// The row (from the bottom) in the middle of the brightest run of column x.
+LD brightest_row(const Image& img, int x)
 {
     int y0 = -1, y1 = -1;
     double best = -1;
-    for (int y = top; y < img.height(); ++y) {
+    for (int y = 0; y < img.height(); ++y) {
         const double b = brightness(img.at(x, y));
         if (b > best) {
             best = b;
@@ -144,9 +143,10 @@ LD brightest_row(const Image& img, int x, int top = 0)
 // In each column of the 8 s the sweep's brightest rows lie within 2 rows of
 // its frequency at the block's middle (on the log scale above 500 Hz),
 // rows far from it show the colour of lowerdb, the tone's row is bright in
-// the blocks of the even seconds and dark in the others, and the time of
-// the newest column stands at the right. X traffic per block and area stays
-// below 4 bytes a row and 400 more.
+// the blocks of the even seconds and dark in the others, every row of the
+// newest columns up to the top one included, and the time of the newest
+// column stands at the top of the scale strip, clear of the plot. X
+// traffic per block and area stays below 4 bytes a row and 400 more.
 TEST_F(SpectrogramWindow, SweepAndSwitchedToneOnBothScales)
 {
     for (bool log_scale : {false, true}) {
@@ -166,19 +166,19 @@ TEST_F(SpectrogramWindow, SweepAndSwitchedToneOnBothScales)
         EXPECT_GT(bytes / blocks / 2, h * 4);   // one column each time
 
         const Rows rows{h, log_scale};
-        // The box of the label "8.0 s" at the top right is left out.
-        const int label_x = w - 2 - 5 * (font->max_bounds.rbearing - font->min_bounds.lbearing),
-                  label_y = font->max_bounds.ascent + 1;
+        // The label "8.0 s" ends 4 pixels before the plot's 600 columns.
+        const int cell = font->max_bounds.rbearing - font->min_bounds.lbearing;
+        const int label_x = w - 600 - 4 - 5 * cell, label_y = font->max_bounds.ascent + 1;
+        EXPECT_GE(label_x, 0);
         int bad_sweep = 0, bad_silence = 0, bad_tone = 0;
         for (int b = 0; b < blocks; ++b) {
             const int x = w - blocks + b;
             const LD t0 = LD(b) * block_frames / sample_rate, t1 = LD(b + 1) * block_frames / sample_rate;
             const LD f = sweep_frequency((t0 + t1) / 2);
-            const int top = x >= label_x ? label_y + font->descent + 1 : 0;
-            if ((!log_scale || f > 500) && std::fabs(brightest_row(left, x, top) - rows.row(f)) > 2 && ++bad_sweep < 5)
+            if ((!log_scale || f > 500) && std::fabs(brightest_row(left, x) - rows.row(f)) > 2 && ++bad_sweep < 5)
                 ADD_FAILURE() << "sweep block " << b << " at " << double(f) << " Hz: row "
-                              << double(brightest_row(left, x, top)) << ", expected " << double(rows.row(f));
-            for (int y = top; y < h; ++y) {
+                              << double(brightest_row(left, x)) << ", expected " << double(rows.row(f));
+            for (int y = 0; y < h; ++y) {
                 const int r = h - 1 - y;
                 // Component 0 holds what the removal of the block's mean leaves.
                 const bool far = rows.g(r - 0.5L) > 100 && (rows.g(r + 0.5L) < sweep_frequency(t0) - 400 ||
@@ -204,6 +204,12 @@ TEST_F(SpectrogramWindow, SweepAndSwitchedToneOnBothScales)
         EXPECT_STREQ(text, "8.0 s");
         for (auto [dx, dy] : glyphs.pixels(text))
             EXPECT_EQ(left.at(label_x + dx, label_y + dy), colour(dpy, "gray60"));
+        // The labels stay beside their ticks, below the time: "20.0" at its row.
+        if (!log_scale) {
+            const int y = h - 1 - int(std::lround(rows.row(20000))), base = y + font->max_bounds.ascent / 2;
+            for (auto [dx, dy] : glyphs.pixels("20.0"))
+                EXPECT_EQ(left.at(w - 600 - 4 - 4 * cell + dx, base + dy), colour(dpy, "gray60"));
+        }
         prog->kill();
     }
 }

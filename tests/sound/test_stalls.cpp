@@ -192,3 +192,63 @@ TEST(Stalls, DataLostWhileLateIsReportedAsTheTimeItCovers)
                              "suspended the source " + soundtest::sink + ".monitor; blocks are silence until it resumes\n"),
               1) << text;
 }
+
+// Six recordings through ALSA's plugin for the server, started a little
+// apart so that the server stops each at another point of its block: each
+// run ends at its second read that waits to the deadline, as through the
+// server's own protocol (5.1 s, not 7.7 s, of a window barely answering),
+// with one line for the stall and one for the end. The plugin can hand out
+// the rest of a block once the wait has run out; that read is the stall.
+TEST(Stalls, AnALSAStallEndsTheRunAtItsSecondWait)
+{
+    soundtest::SoundServer pa;
+    ASSERT_TRUE(pa.start()) << pa.error;
+    TempDir dir;
+    const std::string conf = dir.file("asound.conf");
+    ASSERT_TRUE(write_file(conf, "pcm.zp { type pulse }\n"));
+    std::vector<pid_t> children;
+    for (int i = 0; i < 6; ++i) {
+        fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            setenv("PULSE_SERVER", ("unix:" + pa.socket).c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", pa.run.c_str(), 1);
+            setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+            sampler.rate = 44100, sampler.length = 2048, sampler.resolution = 16;
+            sampler.device = "alsa:zp";
+            if (!freopen(dir.file("stderr" + std::to_string(i)).c_str(), "w", stderr) || !sampler.start())
+                _exit(1);
+            // Per read after the first: w (waited to the deadline), . (in time), and x for the end.
+            std::string reads;
+            bool more = sampler.read_block();
+            write_file(dir.file("started" + std::to_string(i)), "");
+            while (more && reads.size() < 1000) {
+                const double started = monotonic_seconds();
+                more = sampler.read_block();
+                reads += monotonic_seconds() - started >= stall_limit ? 'w' : '.';
+            }
+            write_file(dir.file("reads" + std::to_string(i)), reads + (more ? "" : "x"));
+            fflush(stderr);
+            PCM::exiting = true;
+            _exit(0);
+        }
+        children.push_back(child);
+        soundtest::sleep_ms(170);
+    }
+    for (int i = 0; i < 6; ++i)
+        ASSERT_TRUE(wait_until([&] { return soundtest::exists(dir.file("started" + std::to_string(i))); }, 15));
+    soundtest::sleep_ms(1000);
+    kill(pa.server, SIGSTOP);
+    for (const pid_t child : children)
+        EXPECT_EQ(soundtest::wait_for(child, 15000), 0);
+    kill(pa.server, SIGCONT);
+    for (int i = 0; i < 6; ++i) {
+        const std::string reads = soundtest::read_file(dir.file("reads" + std::to_string(i)));
+        const std::string err = soundtest::read_file(dir.file("stderr" + std::to_string(i)));
+        const size_t first = reads.find('w');
+        ASSERT_NE(first, std::string::npos) << reads;
+        EXPECT_EQ(reads.substr(first), "wwx") << reads << "\n" << err;
+        EXPECT_EQ(count_of(err, "error: alsa:zp: the device sent nothing for 2546 ms\n"), 1) << err;
+        EXPECT_EQ(count_of(err, "error: the sound device alsa:zp stopped working: 2 reads in a row failed"), 1) << err;
+    }
+}
