@@ -98,7 +98,8 @@ bool PCMALSA::configure()
         pcm_error("error: Can't set requested format (resolution)\n");
         // 24 bits in the low part of 32 would read 48 dB low as S32: the
         // plug layer converts them, the hardware PCM does not.
-        if (hints && format == S32 && snd_pcm_hw_params_test_format(pcm, hw, SND_PCM_FORMAT_S24_LE) == 0)
+        if (hints && format == S32 && strncmp(alsa_name(), "hw:", 3) == 0 &&
+            snd_pcm_hw_params_test_format(pcm, hw, SND_PCM_FORMAT_S24_LE) == 0)
             pcm_error("hint: %s takes 24-bit samples in 32 (S24_LE), not 32-bit ones: name it through the plug "
                       "layer, alsa:plug%s\n",
                       name.c_str(), alsa_name());
