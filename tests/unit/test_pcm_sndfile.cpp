@@ -441,3 +441,34 @@ TEST(SamplerAt32Bits, DiskFileBlocksAreTheFilesSamples)
     EXPECT_EQ(err.rfind("error: ", 0), 0u) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
+
+// A file at another rate than the sampler's: the warning names the file's
+// own rate and the -rate that plays it right.
+TEST(SamplerAt32Bits, FileAtAnotherRateIsWarnedOfWithItsOwnRate)
+{
+    TempDir dir;
+    const std::string f = dir / "r48.wav";
+    write_file(f, riff_wav(1, 1, 48000, 16, le16(std::vector<int16_t>(512, 7))));
+    Sampler s{};
+    s.source = Sampler::Diskfile;
+    s.rate = 44100;
+    s.length = 128;
+    s.resolution = 32;
+    s.device = "demo";
+    s.filename = f.c_str();
+    PCM::hints = true;
+    testing::internal::CaptureStderr();
+    const bool started = s.start();
+    const std::string err = testing::internal::GetCapturedStderr();
+    PCM::hints = false;
+    ASSERT_TRUE(started) << err;
+    EXPECT_NE(err.find("warning: the file is at 48000 Hz and plays at 44100 Hz: it will sound at the wrong speed and "
+                       "pitch (-rate 48000 plays it right)\n"),
+              std::string::npos)
+        << err;
+    // Mono: both channels alike.
+    ASSERT_TRUE(s.read_block());
+    for (unsigned i = 0; i < 2 * s.length; ++i)
+        ASSERT_EQ(s.buffer[i], 7 * 65536) << i;
+    s.stop();
+}
