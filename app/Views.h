@@ -39,7 +39,7 @@ struct AnalysedLevels {
 
 // One block as the run control hands it to each open view.
 struct Block {
-    const int32_t* samples;         // frames interleaved pairs (left, right), 16-bit samples << 16
+    const int32_t* samples;         // frames interleaved pairs (left, right), 32-bit (at resolution 16: 16-bit samples << 16)
     unsigned int frames;
     int count;                      // the sampler's block number, 0 for the first of a start
     const BlockInputs& inputs;

@@ -29,8 +29,9 @@ constexpr int rate = 44100;
 constexpr double block_period = static_cast<double>(frames) / rate;   // seconds
 constexpr unsigned blocks = 8;                                        // a stretch, cycled
 
-// A few partials and some noise on each channel, as widened 16-bit samples.
-std::vector<int32_t> music()
+// A few partials and some noise on each channel, as widened 16-bit samples
+// or (wide) as 32-bit ones.
+std::vector<int32_t> music(bool wide = false)
 {
     const double pi = 3.141592653589793;
     std::mt19937 gen(11);
@@ -42,6 +43,11 @@ std::vector<int32_t> music()
                          0.02 * noise(gen);
         const double r = 0.25 * std::sin(2 * pi * 440.0 * t) + 0.05 * std::sin(2 * pi * 5274.0 * t) +
                          0.02 * noise(gen);
+        if (wide) {
+            data[2 * i] = static_cast<int32_t>(std::lround(l * 2147483647.0));
+            data[2 * i + 1] = static_cast<int32_t>(std::lround(r * 2147483647.0));
+            continue;
+        }
         data[2 * i] = static_cast<int32_t>(std::lround(l * 32767.0)) * 65536;
         data[2 * i + 1] = static_cast<int32_t>(std::lround(r * 32767.0)) * 65536;
     }
@@ -124,6 +130,32 @@ BENCHMARK(BM_StereoBlockAveragedLog);
 
 void BM_StereoBlockDbfs(benchmark::State& state) { run(state, true, true, false, true); }
 BENCHMARK(BM_StereoBlockDbfs);
+
+// The stereo block (dBFS, peak search) of 32-bit samples against the same
+// music in 16-bit samples, alternately: the counter ratio_32_to_16 is the
+// cost at 32 bits over the cost at 16 (the target is at most 1.1).
+void BM_StereoBlock32Against16(benchmark::State& state)
+{
+    const BlockInputs in = set_up(true, false, true);
+    const std::vector<int32_t> data[2] = {music(false), music(true)};
+    double spent[2] = {0, 0};
+    unsigned b = 0;
+    for (auto _ : state) {
+        for (int w = 0; w < 2; ++w) {
+            const int32_t* block = data[w].data() + static_cast<size_t>(b) * frames * 2;
+            const auto start = Clock::now();
+            analysers[0].compute_spectrum(block, Analyser::Left, in);
+            analysers[1].compute_spectrum(block, Analyser::Right, in);
+            benchmark::DoNotOptimize(analysers[0].level.get());
+            benchmark::ClobberMemory();
+            spent[w] += std::chrono::duration<double>(Clock::now() - start).count();
+        }
+        b = (b + 1) % blocks;
+    }
+    state.counters["ratio_32_to_16"] = spent[1] / spent[0];
+    state.counters["block_fraction_32"] = spent[1] / static_cast<double>(state.iterations()) / block_period;
+}
+BENCHMARK(BM_StereoBlock32Against16);
 
 // The work procedure's call for the measurements with their window closed
 // and no log, alone.

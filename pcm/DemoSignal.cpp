@@ -13,6 +13,7 @@ struct Tone {
 
 constexpr double pi = 3.14159265358979323846;
 constexpr double full_scale = 32767.0;
+constexpr double full_scale32 = 2147483647.0;
 constexpr double noise_level = 0.002;
 
 // Constant-initialised, so that the signal is right even for code that runs
@@ -53,17 +54,28 @@ double tones(const Tone (&t)[N], uint64_t frame, int rate)
     return v;
 }
 
-} // namespace
-
-int16_t demo_sample(int channel, uint64_t frame, int rate)
+// The signal rounded to full scale and held within [-full - 1, full].
+double quantised(int channel, uint64_t frame, int rate, double full)
 {
     if (rate <= 0)
         return 0;
     double v = channel == 0 ? tones(left_tones, frame, rate) : tones(right_tones, frame, rate);
-    v = std::nearbyint((v + noise_level * noise(channel, frame)) * full_scale);
-    if (v > 32767.0)
-        v = 32767.0;
-    if (v < -32768.0)
-        v = -32768.0;
-    return static_cast<int16_t>(v);
+    v = std::nearbyint((v + noise_level * noise(channel, frame)) * full);
+    if (v > full)
+        v = full;
+    if (v < -full - 1.0)
+        v = -full - 1.0;
+    return v;
+}
+
+} // namespace
+
+int16_t demo_sample(int channel, uint64_t frame, int rate)
+{
+    return static_cast<int16_t>(quantised(channel, frame, rate, full_scale));
+}
+
+int32_t demo_sample32(int channel, uint64_t frame, int rate)
+{
+    return static_cast<int32_t>(quantised(channel, frame, rate, full_scale32));
 }

@@ -14,3 +14,5 @@
 // One 16-bit sample of channel 0 (left) or 1 (right) at frame index frame of
 // a stream at rate Hz; full scale is 32767.
 int16_t demo_sample(int channel, uint64_t frame, int rate);
+// The same signal as a 32-bit sample; full scale is 2147483647.
+int32_t demo_sample32(int channel, uint64_t frame, int rate);

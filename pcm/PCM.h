@@ -1,5 +1,6 @@
-// Streams of interleaved signed PCM samples: a sound device, a WAV file or a
-// raw CDR file, behind one interface.
+// Streams of interleaved signed PCM samples: a sound device, a WAV file, a
+// raw CDR file or a file of another format read through libsndfile, behind
+// one interface.
 //
 // Units: counts and positions are frames (one sample per channel); format
 // code f means 8 << f bits per sample, 1 << f bytes; bytes per frame is
@@ -67,12 +68,14 @@ public:
     long long bytes_for(uint64_t count) const;
 
 protected:
-    // The device kinds take mono or stereo, 8 or 16 bits; false after the
-    // message of the first parameter that differs.
+    // The device kinds take mono or stereo, 8, 16 or 32 bits (each kind
+    // refuses what its device cannot deliver); false after the message of
+    // the first parameter that differs.
     bool check_device_parameters() const;
-    // The file kinds take 16-bit stereo at 44100 Hz, one frame at a time;
-    // false after the message of the first parameter that differs.
-    bool check_file_parameters() const;
+    // The file kinds take stereo at 44100 Hz, one frame at a time, with 16
+    // bits, or also 32 bits where widest is S32; false after the message of
+    // the first parameter that differs.
+    bool check_file_parameters(int widest = S16) const;
     // Opens the file for the stream's mode into fd: created and truncated
     // for writing; for reading it must be no directory, a FIFO must have a
     // writer, and file_size receives its size in bytes. Never waits for the
@@ -88,6 +91,11 @@ protected:
     // until the end of data waits for a FIFO's writer at most stall_limit
     // beyond the frames' time at the file rate, then fails (ETIMEDOUT).
     int64_t move_frames(int fd, int direction, void* buffer, uint64_t count, AtZero at_zero) const;
+    // Reads up to bytes from fd, over as many calls as a pipe needs, waiting
+    // for data no later than deadline (monotonic seconds): the bytes read,
+    // fewer at the end of the data or when error (else 0) receives an errno
+    // (ETIMEDOUT when the deadline passed first).
+    static long long read_until(int fd, void* buffer, long long bytes, double deadline, int& error);
 };
 
 // Seconds beyond a block's own time that any wait for a device, the sound

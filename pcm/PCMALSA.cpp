@@ -71,6 +71,11 @@ void PCMALSA::drain_briefly()
     }
 }
 
+snd_pcm_format_t PCMALSA::sample_format() const
+{
+    return format == S32 ? SND_PCM_FORMAT_S32_LE : format == S16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S8;
+}
+
 const char* PCMALSA::alsa_name() const
 {
     return name.c_str() + strlen("alsa:");
@@ -89,8 +94,17 @@ bool PCMALSA::configure()
         pcm_error("error: %s: interleaved access: %s\n", name.c_str(), snd_strerror(r));
         return false;
     }
-    if (snd_pcm_hw_params_set_format(pcm, hw, format == S16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S8) < 0) {
+    if (snd_pcm_hw_params_set_format(pcm, hw, sample_format()) < 0) {
         pcm_error("error: Can't set requested format (resolution)\n");
+        // A card's own PCM without S32_LE (S24_LE: 24 bits in the low part
+        // of 32, which would read 48 dB low as S32; S24_3LE; float): the
+        // plug layer converts, the hardware PCM does not.
+        if (hints && format == S32 && strncmp(alsa_name(), "hw:", 3) == 0)
+            pcm_error("hint: %s takes no 32-bit samples (S32_LE)%s: name it through the plug layer, alsa:plug%s\n",
+                      name.c_str(),
+                      snd_pcm_hw_params_test_format(pcm, hw, SND_PCM_FORMAT_S24_LE) == 0 ? ", only 24 in 32 (S24_LE)"
+                                                                                        : "",
+                      alsa_name());
         return false;
     }
     if (snd_pcm_hw_params_set_channels(pcm, hw, static_cast<unsigned>(channels)) < 0) {

@@ -36,6 +36,8 @@ private:
 
     // The ALSA name after "alsa:".
     const char* alsa_name() const;
+    // The ALSA format of the stream's format code (little-endian).
+    snd_pcm_format_t sample_format() const;
     bool configure();
     // Moves count frames through transfer (readi or writei), recovering
     // from overruns and underruns; frames or -1.

@@ -64,8 +64,13 @@ int64_t PCMDemo::read(void* buffer, uint64_t count)
     const uint64_t first = position;
     for (uint64_t i = 0; i < count; ++i) {
         for (int c = 0; c < channels; ++c) {
-            const int16_t s = demo_sample(c, first + i, rate);
             const uint64_t k = i * static_cast<uint64_t>(channels) + static_cast<uint64_t>(c);
+            if (format == S32) {
+                const int32_t s = demo_sample32(c, first + i, rate);
+                std::memcpy(static_cast<char*>(buffer) + 4 * k, &s, 4);
+                continue;
+            }
+            const int16_t s = demo_sample(c, first + i, rate);
             if (format == S16)
                 std::memcpy(static_cast<char*>(buffer) + 2 * k, &s, 2);
             else

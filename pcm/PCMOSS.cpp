@@ -28,6 +28,11 @@ PCMOSS::PCMOSS(const char* name_, int type_, int mode_, int format_, int channel
 {
     if (!check_device_parameters())
         return;
+    // OSS devices deliver 8 or 16 bits; 32 are refused before the device opens.
+    if (format == S32) {
+        pcm_error("error: Illegal format (resolution)\n");
+        return;
+    }
     fd = open_without_waiting(name.c_str(), mode == Write ? O_WRONLY : O_RDONLY);
     if (fd == -1) {
         open_errno = errno;

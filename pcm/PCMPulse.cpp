@@ -134,7 +134,8 @@ bool PCMPulse::connect()
 bool PCMPulse::open_stream()
 {
     pa_sample_spec sample;
-    sample.format = format == S16 ? PA_SAMPLE_S16LE : PA_SAMPLE_U8;
+    // The server converts from whatever its source or sink holds (s24, float).
+    sample.format = format == S32 ? PA_SAMPLE_S32LE : format == S16 ? PA_SAMPLE_S16LE : PA_SAMPLE_U8;
     sample.rate = static_cast<uint32_t>(rate);
     sample.channels = static_cast<uint8_t>(channels);
     if (!pa_sample_spec_valid(&sample)) {

@@ -90,7 +90,7 @@ bool Sampler::start()
         // The device first: a file is never opened for a device that is not there.
         device_pcm.reset(create_pcm(device, PCM::Device, PCM::Write, format, stereo, rate, size));
         if (device_pcm)
-            file_pcm.reset(create_pcm(filename, PCM::File, PCM::Read, PCM::S16, stereo, PCM::file_rate));
+            file_pcm.reset(create_pcm(filename, PCM::File, PCM::Read, format, stereo, PCM::file_rate));
     }
     if (!device_pcm || (source == Diskfile && !file_pcm)) {
         stop();
@@ -98,10 +98,11 @@ bool Sampler::start()
     }
 
     device_pcm->print_info();
-    if (source == Diskfile && rate != PCM::file_rate && PCM::hints)
+    // A file read through libsndfile has its own rate; the others 44100 Hz.
+    if (source == Diskfile && rate != file_pcm->rate && PCM::hints)
         std::fprintf(stderr, "warning: the file is at %d Hz and plays at %d Hz: it will sound at the wrong speed "
                              "and pitch (-rate %d plays it right)\n",
-                     PCM::file_rate, rate, PCM::file_rate);
+                     file_pcm->rate, rate, file_pcm->rate);
     blocks_per_second = static_cast<double>(rate) / static_cast<double>(length);
     count = -1;
     block_failed = false;
@@ -121,7 +122,7 @@ bool Sampler::read_block()
         } else {
             if (!device_failed("reads", started))
                 return false;
-            std::memset(buffer.get(), 0, 2 * sizeof(int16_t) * length);
+            std::memset(buffer.get(), 0, 2 * sizeof(int32_t) * length);
             block_failed = true;
         }
     } else {
@@ -130,7 +131,7 @@ bool Sampler::read_block()
             // Not the end of the file: the run ends, but says why.
             if (errno == ETIMEDOUT)
                 std::fprintf(stderr, "error: Can't read %s: nothing arrived for %g ms\n", file_pcm->name.c_str(),
-                             std::floor((stall_limit + static_cast<double>(length) / PCM::file_rate) * 1000.0));
+                             std::floor((stall_limit + static_cast<double>(length) / file_pcm->rate) * 1000.0));
             else
                 std::fprintf(stderr, "error: Can't read %s: %s\n", file_pcm->name.c_str(), std::strerror(errno));
             return false;
@@ -143,7 +144,9 @@ bool Sampler::read_block()
             return false;
     }
     report_quiet_failures();
-    widen_samples(buffer.get(), 2 * length);
+    // 32-bit samples arrive as they are kept.
+    if (resolution == 16)
+        widen_samples(buffer.get(), 2 * length);
     channel_means(buffer.get(), length, dc_left, dc_right);
     ++count;
     return true;

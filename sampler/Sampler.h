@@ -19,7 +19,8 @@ public:
     int resolution;             // bits: 16 or 32 pass our own test
     const char* device;         // borrowed from the settings
     const char* filename;       // borrowed from the settings
-    std::unique_ptr<int32_t[]> buffer;  // 2 * length elements, each a 16-bit sample << 16; null while stopped
+    std::unique_ptr<int32_t[]> buffer;  // 2 * length elements: 32-bit samples, or at resolution 16
+                                        // each a 16-bit sample << 16; null while stopped
     int dc_left;                // mean of the left elements of the last block
     int dc_right;               // mean of the right elements
     int count;                  // block number: -1 after a start

@@ -17,8 +17,8 @@ constexpr double pi = 3.14159265358979323846;
 bool DelayFinder::start()
 {
     if (!x_) {
-        x_.reset(new (std::nothrow) int16_t[n]);
-        y_.reset(new (std::nothrow) int16_t[n]);
+        x_.reset(new (std::nothrow) int32_t[n]);
+        y_.reset(new (std::nothrow) int32_t[n]);
         buf_.reset(new (std::nothrow) double[n]);
         xs_.reset(new (std::nothrow) float[n]);
         sxy_.reset(new (std::nothrow) float[n]);
@@ -61,8 +61,8 @@ void DelayFinder::frame_done()
         sxy_[i] += static_cast<float>(xr * yr + xi * yi);
         sxy_[i + 1] += static_cast<float>(xi * yr - xr * yi);
     }
-    std::memmove(x_.get(), x_.get() + n / 2, n / 2 * sizeof(int16_t));
-    std::memmove(y_.get(), y_.get() + n / 2, n / 2 * sizeof(int16_t));
+    std::memmove(x_.get(), x_.get() + n / 2, n / 2 * sizeof(int32_t));
+    std::memmove(y_.get(), y_.get() + n / 2, n / 2 * sizeof(int32_t));
     fill_ = n / 2;
     if (++frames_ == frame_count)
         evaluate();

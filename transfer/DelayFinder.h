@@ -30,9 +30,10 @@ public:
     bool start();
     // Gives up a search under way.
     void cancel() { state_ = Idle; }
-    // One stereo pair of 16-bit samples. After the last frame of a search
-    // the state becomes Found (delay() set) or NotClear.
-    void add(int16_t reference, int16_t measurement)
+    // One stereo pair of samples (16 or 32 bits: the scale does not
+    // matter). After the last frame of a search the state becomes Found
+    // (delay() set) or NotClear.
+    void add(int32_t reference, int32_t measurement)
     {
         x_[fill_] = reference;
         y_[fill_] = measurement;
@@ -50,7 +51,7 @@ private:
     void frame_done();
     void evaluate();
 
-    std::unique_ptr<int16_t[]> x_, y_;        // frame_length samples of the current frame
+    std::unique_ptr<int32_t[]> x_, y_;        // frame_length samples of the current frame
     std::unique_ptr<double[]> buf_;           // frame_length: a windowed frame, its spectrum, r(tau)
     std::unique_ptr<float[]> xs_;             // frame_length: the reference's spectrum
     std::unique_ptr<float[]> sxy_;            // frame_length: summed Sxy, packed as real_fft packs

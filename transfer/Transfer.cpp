@@ -21,7 +21,7 @@ bool allocate(std::unique_ptr<T[]>& p, unsigned int n)
 
 } // namespace
 
-bool Transfer::setup(unsigned int length)
+bool Transfer::setup(unsigned int length, int bits)
 {
     if (!is_power_of_two(length) || length < min_length || length > max_length) {
         std::fprintf(stderr, "error: a transfer frame of %u samples is not a power of two from %u to %u\n", length,
@@ -29,7 +29,17 @@ bool Transfer::setup(unsigned int length)
         return false;
     }
     const unsigned int k = length / 2 + 2;
-    if (!allocate(ring_, max_delay) || !allocate(frame_, 2 * length) ||
+    wide_ = bits == 32;
+    // Only the width in use is held.
+    if (wide_) {
+        ring_.reset();
+        frame_.reset();
+    } else {
+        ring32_.reset();
+        frame32_.reset();
+    }
+    if (!(wide_ ? allocate(ring32_, max_delay) && allocate(frame32_, 2 * length)
+                : allocate(ring_, max_delay) && allocate(frame_, 2 * length)) ||
         !allocate(window_, length) || !allocate(pairs_, 2 * length + 1) ||
         !allocate(averaged_, k) || !allocate(sums_, k)) {
         length_ = 0;
@@ -82,7 +92,10 @@ void Transfer::restart()
 {
     if (length_ == 0)
         return;
-    std::fill(ring_.get(), ring_.get() + max_delay, int16_t{0});
+    if (wide_)
+        std::fill(ring32_.get(), ring32_.get() + max_delay, int32_t{0});
+    else
+        std::fill(ring_.get(), ring_.get() + max_delay, int16_t{0});
     ring_at_ = 0;
     samples_in_ = 0;
     reset();
@@ -95,22 +108,32 @@ bool Transfer::add_block(const int32_t* block, unsigned int frames)
     if (length_ == 0)
         return false;
     const unsigned long before = frames_;
+    if (wide_)
+        add_samples(block, frames, ring32_.get(), frame32_.get());
+    else
+        add_samples(block, frames, ring_.get(), frame_.get());
+    return frames_ != before;
+}
+
+template <typename Sample>
+void Transfer::add_samples(const int32_t* block, unsigned int frames, Sample* const ring, Sample* const frame)
+{
     // The widened samples are 16-bit ones shifted left: exact as int16_t.
-    auto sample = [block](unsigned int i) { return static_cast<int16_t>(block[i] / sample_widening); };
+    auto sample = [block](unsigned int i) {
+        return sizeof(Sample) == 4 ? static_cast<Sample>(block[i]) : static_cast<Sample>(block[i] / sample_widening);
+    };
     for (unsigned int i = 0; i < frames && finder_.collecting(); ++i)
         finder_.add(sample(2 * i), sample(2 * i + 1));
     // Kept in locals through the loop: the stores into the arrays would
     // otherwise have the members read again for every sample.
-    int16_t* const ring = ring_.get();
-    int16_t* const frame = frame_.get();
     const unsigned int d = delay_, frame_mask = length_ - 1;
     unsigned int at = ring_at_, fill = fill_, frame_at = frame_at_;
     unsigned long in = samples_in_;
     for (unsigned int i = 0; i < frames; ++i) {
-        const int16_t reference = sample(2 * i);
+        const Sample reference = sample(2 * i);
         // The ring holds the last max_delay reference samples; read the
         // one D back before this one takes the oldest slot.
-        const int16_t delayed = d == 0 ? reference : ring[(at - d) & ring_mask];
+        const Sample delayed = d == 0 ? reference : ring[(at - d) & ring_mask];
         ring[at] = reference;
         at = (at + 1) & ring_mask;
         in += in <= max_delay;
@@ -129,7 +152,6 @@ bool Transfer::add_block(const int32_t* block, unsigned int frames)
     ring_at_ = at;
     fill_ = fill;
     samples_in_ = in;
-    return frames_ != before;
 }
 
 // The program's spectra are the conjugates of the usual ones scaled by
@@ -137,19 +159,12 @@ bool Transfer::add_block(const int32_t* block, unsigned int frames)
 void Transfer::frame_done()
 {
     const unsigned int n = length_;
-    // The frame from its oldest sample on, round the ring
     double* p = RealFFT::pair_start(pairs_.get());
-    const int16_t* f = frame_.get();
-    const unsigned int wrap = n - frame_at_;
-    auto load = [&](unsigned int i, const int16_t* from) {
-        const double w = window_[i];
-        p[2 * i] = from[0] * w;
-        p[2 * i + 1] = from[1] * w;
-    };
-    for (unsigned int i = 0; i < wrap; ++i)
-        load(i, f + 2 * (frame_at_ + i));
-    for (unsigned int i = wrap; i < n; ++i)
-        load(i, f + 2 * (i - wrap));
+    // 32-bit samples on the 16-bit scale (exactly, a power of two).
+    if (wide_)
+        load_frame(frame32_.get(), 1.0 / sample_widening);
+    else
+        load_frame(frame_.get(), 1.0);
     fft_.forward_pair(p);
 
     ++frames_;
@@ -194,6 +209,24 @@ void Transfer::frame_done()
         sum[k + 1] = {run.xx + avg[k].xx, run.yy + avg[k].yy, run.re + avg[k].re, run.im + avg[k].im};
 
     fill_ = n / 2;     // the newer half begins the next frame
+}
+
+// The frame from its oldest sample on, round the ring, windowed into the pairs.
+template <typename Sample>
+void Transfer::load_frame(const Sample* f, double scale)
+{
+    const unsigned int n = length_;
+    double* p = RealFFT::pair_start(pairs_.get());
+    const unsigned int wrap = n - frame_at_;
+    auto load = [&](unsigned int i, const Sample* from) {
+        const double w = sizeof(Sample) == 4 ? window_[i] * scale : window_[i];
+        p[2 * i] = from[0] * w;
+        p[2 * i + 1] = from[1] * w;
+    };
+    for (unsigned int i = 0; i < wrap; ++i)
+        load(i, f + 2 * (frame_at_ + i));
+    for (unsigned int i = wrap; i < n; ++i)
+        load(i, f + 2 * (i - wrap));
 }
 
 void Transfer::band(unsigned int k, unsigned int& first, unsigned int& last) const

@@ -17,8 +17,8 @@
 // frame always puts at 1.
 //
 // Standard library and the program's FFT only. Nothing is allocated per
-// block: setup allocates (about 1.3 MB at 16384), the delay finder its
-// own at its first use.
+// block: setup allocates (about 1.3 MB at 16384, 1.6 MB for 32-bit
+// samples), the delay finder its own at its first use.
 #pragma once
 
 #include "transfer/DelayFinder.h"
@@ -34,9 +34,10 @@ public:
     static constexpr unsigned int min_length = 2048;     // samples per frame
     static constexpr unsigned int max_length = 65536;
 
-    // Allocates for frames of length samples and resets. False after one
-    // "error: " line when length is out of range or memory short.
-    bool setup(unsigned int length);
+    // Allocates for frames of length samples of bits (16 or 32) each and
+    // resets. False after one "error: " line when length is out of range or
+    // memory short.
+    bool setup(unsigned int length, int bits = 16);
     unsigned int length() const { return length_; }
     unsigned int components() const { return length_ / 2 + 1; }
 
@@ -55,8 +56,9 @@ public:
     // A new run of blocks: the ring and the frame begin empty, the
     // averages are reset; frames start once the ring holds D samples.
     void restart();
-    // frames stereo pairs of widened samples (interleaved left, right).
-    // True when at least one frame was averaged.
+    // frames stereo pairs of samples (interleaved left, right): 32-bit
+    // ones, or with 16 bits set up 16-bit ones widened. True when at least
+    // one frame was averaged.
     bool add_block(const int32_t* block, unsigned int frames);
 
     // Starts the delay finder on the samples from now on. False after an
@@ -92,6 +94,11 @@ public:
 
 private:
     void frame_done();
+    // The ring and the frame in the sample type of the resolution.
+    template <typename Sample>
+    void add_samples(const int32_t* block, unsigned int frames, Sample* ring, Sample* frame);
+    template <typename Sample>
+    void load_frame(const Sample* f, double scale);
 
     unsigned int length_ = 0;
     unsigned int delay_ = 0;
@@ -102,10 +109,12 @@ private:
     unsigned long samples_in_ = 0;      // since the restart, saturating above max_delay
     unsigned int ring_at_ = 0;
     unsigned int fill_ = 0;
-    std::unique_ptr<int16_t[]> ring_;   // max_delay reference samples
+    bool wide_ = false;                 // 32-bit samples kept, else 16-bit ones
+    std::unique_ptr<int16_t[]> ring_;   // max_delay reference samples (16 bits)
     // The last length 16-bit sample pairs (reference, measurement),
     // interleaved, as a ring: the frame in the making, its oldest at frame_at_ once full.
     std::unique_ptr<int16_t[]> frame_;
+    std::unique_ptr<int32_t[]> ring32_, frame32_;   // the same at 32 bits
     unsigned int frame_at_ = 0;
     std::unique_ptr<float[]> window_;   // length Hann values
     std::unique_ptr<double[]> pairs_;   // 2 length (+ 1 to align): the windowed frames side by side,

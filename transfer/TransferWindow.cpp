@@ -61,8 +61,8 @@ void find_delay()
 
 void settings_into_transfer()
 {
-    if (!transfer.setup(static_cast<unsigned int>(app_resources.transferlength)))
-        transfer.setup(16384);
+    if (!transfer.setup(static_cast<unsigned int>(app_resources.transferlength), app_resources.sampleresolution))
+        transfer.setup(16384, app_resources.sampleresolution);
     transfer.set_averaging(app_resources.transferaveraging);
     transfer.set_smoothing(app_resources.transfersmoothing);
     transfer.set_delay(delay_setting);

@@ -164,7 +164,8 @@ struct SoundServer {
         return exited ? rc : -1;
     }
 
-    bool start()
+    // The null sink holds samples of format (a server's name: s16le, s32le).
+    bool start(const std::string& format = "s16le")
     {
         char tmpl[] = "/tmp/zen_pulse_XXXXXX";
         if (!mkdtemp(tmpl)) {
@@ -188,7 +189,7 @@ struct SoundServer {
         }
         write_file(dir + "/server.pa",
                    std::string("load-module module-null-sink sink_name=") + sink +
-                       " rate=44100 channels=2 format=s16le\n"
+                       " rate=44100 channels=2 format=" + format + "\n"
                        "load-module module-native-protocol-unix socket=" +
                        socket + " auth-anonymous=1\n"
                        "set-default-sink " + sink + "\n"
@@ -222,9 +223,9 @@ struct SoundServer {
         return false;
     }
 
-    // Plays raw 16-bit stereo 44100 Hz bytes into the sink and returns once
-    // the server has the stream.
-    bool play_raw(const std::string& raw)
+    // Plays raw stereo 44100 Hz bytes of format (16-bit by default) into
+    // the sink and returns once the server has the stream.
+    bool play_raw(const std::string& raw, const std::string& format = "s16le")
     {
         const std::string tone = dir + "/tone.raw";
         write_file(tone, raw);
@@ -233,7 +234,7 @@ struct SoundServer {
         // which overflows the emulation's buffer of two blocks and loses
         // most of the sound.
         player = spawn({"/usr/bin/pacat", "--playback", "--server=unix:" + socket,
-                        std::string("--device=") + sink, "--raw", "--format=s16le",
+                        std::string("--device=") + sink, "--raw", "--format=" + format,
                         "--rate=44100", "--channels=2", "--latency-msec=20"},
                        env(), player_log, tone);
         for (int i = 0; i < 100; ++i) {

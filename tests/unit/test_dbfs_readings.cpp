@@ -100,3 +100,37 @@ TEST(DbfsReadings, LinearColumnsShowTheirHighestComponent)
         ASSERT_EQ(t.a.column_y[sx], top[sx]) << sx;
     EXPECT_EQ(t.a.column_y[std::lround(299.0 * 1001 / 8192)], t.a.db2sy(-6.02));
 }
+
+// 32-bit samples reach below the 16-bit floor: with lowerdb at -160 a sine
+// at -130 dBFS reads -130 dB, while the same sine in 16-bit samples (which
+// round it to nothing) leaves the display at lowerdb; dither of one 32-bit
+// step reads below -140 dB everywhere.
+TEST(DbfsReadings, ThirtyTwoBitSamplesReachDownToLowerdb)
+{
+    default_range();
+    app_resources.lowerdb = -160.0f;
+    const unsigned int n = 4096, k = 300;
+    const double amplitude = std::pow(10.0, -130.0 / 20);
+    DbfsAnalyser wide(n, 1025);
+    wide.run(sine(n, k * 44100.0 / n, amplitude));
+    EXPECT_NEAR(wide.a.level[k], -130.0, 0.05);
+
+    std::vector<int32_t> narrow_block = sine(n, k * 44100.0 / n, amplitude);
+    for (int32_t& v : narrow_block)
+        v = int32_t(std::lround(v / 65536.0)) * 65536;
+    DbfsAnalyser narrow(n, 1025);
+    narrow.run(narrow_block);
+    EXPECT_EQ(narrow.a.level[k], -160.0);
+
+    std::vector<int32_t> dither(2 * n);
+    uint32_t x = 1;
+    for (unsigned int i = 0; i < n; ++i) {
+        x = x * 1664525u + 1013904223u;
+        dither[2 * i] = int32_t(x >> 31) * 2 - 1;
+    }
+    DbfsAnalyser floor(n, 1025);
+    floor.run(dither);
+    for (unsigned int c = 1; c < n / 2; ++c)
+        ASSERT_LT(floor.a.level[c], -140.0) << c;
+    default_range();
+}

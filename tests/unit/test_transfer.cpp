@@ -242,3 +242,58 @@ TEST(Transfer, EarlyFramesCountAlikeThenTheAveragingTakesOver)
         }
     }
 }
+
+// At 32 bits the frames keep the samples' low bits: a reference of noise
+// 110 dB below full scale (nothing at 16 bits) and a measurement of half
+// of it (-6.02 dB) with a delay of 3 samples; samples that are 16-bit ones
+// give, at 32 bits, what the 16-bit frames give, to the bit.
+TEST(Transfer, ThirtyTwoBitFramesKeepTheLowBits)
+{
+    const unsigned frames = 1024, length = 4096;
+    std::vector<int32_t> quiet(2 * frames * 40), loud(quiet.size());
+    uint32_t x = 12345;
+    std::vector<int32_t> ref(quiet.size() / 2 + 3, 0);
+    for (size_t i = 3; i < ref.size(); ++i) {
+        x = x * 1664525u + 1013904223u;
+        ref[i] = static_cast<int32_t>(static_cast<int16_t>(x >> 16)) * 2;   // about -110 dBFS rms
+    }
+    for (size_t i = 0; i < quiet.size() / 2; ++i) {
+        quiet[2 * i] = ref[i + 3];
+        quiet[2 * i + 1] = ref[i] / 2;
+        x = x * 1664525u + 1013904223u;
+        loud[2 * i] = static_cast<int16_t>(x >> 16) * 65536;
+        loud[2 * i + 1] = (static_cast<int16_t>(x >> 16) / 2) * 65536;
+    }
+    Transfer wide, narrow;
+    ASSERT_TRUE(wide.setup(length, 32));
+    ASSERT_TRUE(narrow.setup(length, 16));
+    for (Transfer* t : {&wide, &narrow}) {
+        t->set_averaging(0);
+        t->set_delay(3);
+    }
+    for (size_t at = 0; at + 2 * frames <= quiet.size(); at += 2 * frames) {
+        wide.add_block(quiet.data() + at, frames);
+        narrow.add_block(quiet.data() + at, frames);
+    }
+    ASSERT_GT(wide.frames(), 10u);
+    for (unsigned k : {10u, 300u, 1500u}) {
+        const Transfer::Point p = wide.at(k);
+        EXPECT_NEAR(p.magnitude_db, 20 * std::log10(0.5), 0.01) << k;
+        EXPECT_NEAR(p.phase_deg, 0.0, 0.5) << k;
+        EXPECT_NEAR(p.coherence, 1.0, 1e-4) << k;
+        EXPECT_FALSE(narrow.at(k).coherence > 0.5) << "16 bits see nothing at -110 dBFS";
+    }
+    for (Transfer* t : {&wide, &narrow}) {
+        t->restart();
+        t->set_delay(0);
+        for (size_t at = 0; at + 2 * frames <= loud.size(); at += 2 * frames)
+            t->add_block(loud.data() + at, frames);
+    }
+    ASSERT_EQ(wide.frames(), narrow.frames());
+    for (unsigned k = 1; k <= length / 2; k += 37) {
+        const Transfer::Point a = wide.at(k), b = narrow.at(k);
+        ASSERT_EQ(a.magnitude_db, b.magnitude_db) << k;
+        ASSERT_EQ(a.phase_deg, b.phase_deg) << k;
+        ASSERT_EQ(a.coherence, b.coherence) << k;
+    }
+}
