@@ -64,6 +64,7 @@ static BlockInputs inputs_of_block()
     in.upperdb = app_resources.upperdb;
     in.lowerdb = app_resources.lowerdb;
     in.dcadjust = app_resources.dcadjust;
+    in.bits = sampler.resolution;
     return in;
 }
 

@@ -13,6 +13,7 @@ struct BlockInputs {
     float upperdb = 0.0f;           // level range, dB (top and bottom rows)
     float lowerdb = 0.0f;
     bool dcadjust = false;          // take the channel means off first
+    int bits = 16;                  // the stream's sample width: 16 (samples shifted left by 16) or 32
 };
 
 // The inputs of the block in Sampler::buffer.

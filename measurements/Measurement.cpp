@@ -175,7 +175,7 @@ double Measurement::take_line(int c, long k)
     return sum;
 }
 
-void Measurement::spectrum_measures(int c, int peak, const MeasurementSettings& s, int rate,
+void Measurement::spectrum_measures(int c, int peak, const MeasurementSettings& s, int rate, double floor,
                                     ChannelMeasures& m)
 {
     const long half = static_cast<long>(n_ / 2);
@@ -212,7 +212,7 @@ void Measurement::spectrum_measures(int c, int peak, const MeasurementSettings& 
     }
     const double noise = free > 0 ? free_power * static_cast<double>(free + aside) / free : 0.0;
 
-    m.has_fundamental = 2.0 * f >= std::pow(10.0, floor_dbfs / 10.0);
+    m.has_fundamental = 2.0 * f >= std::pow(10.0, floor / 10.0);
     m.frequency_hz = centre * spacing;
     m.level_dbfs = power_db(2.0 * f);
     m.fundamental_power = f;
@@ -253,19 +253,21 @@ void Measurement::evaluate(const int32_t* block, const BlockInputs& in,
     out.channels = mono ? 1 : 2;
     out.measured = true;
     int peaks[2] = {-1, -1};
+    const double floor = floor_dbfs(in.bits);
     for (int c = 0; c < out.channels; ++c) {
         ChannelMeasures& m = out.channel[c];
         m = ChannelMeasures();
         time_measures(block, c, in, mono, m);
+        m.sounding = m.rms_dbfs >= floor;
         peaks[c] = find_fundamental(c, s);
         if (peaks[c] >= 0 && peaks[c] < min_components) {
             // Too low for this frame: its frequency, and no numbers.
-            if (line_power(c, peaks[c]) * 2.0 >= std::pow(10.0, floor_dbfs / 10.0))
+            if (line_power(c, peaks[c]) * 2.0 >= std::pow(10.0, floor / 10.0))
                 m.unresolved_hz = line_centre(c, peaks[c]) * in.rate / n_;
             peaks[c] = -1;
         }
         if (peaks[c] >= 0)
-            spectrum_measures(c, peaks[c], s, in.rate, m);
+            spectrum_measures(c, peaks[c], s, in.rate, floor, m);
     }
     out.has_correlation = out.has_phase = false;
     if (mono)
@@ -274,7 +276,7 @@ void Measurement::evaluate(const int32_t* block, const BlockInputs& in,
     const ChannelMeasures& left = out.channel[0];
     const ChannelMeasures& right = out.channel[1];
     out.balance_db = left.rms_dbfs - right.rms_dbfs;
-    if (!(left.rms_dbfs >= floor_dbfs && right.rms_dbfs >= floor_dbfs))
+    if (!(left.sounding && right.sounding))
         return;
     double ml = 0, mr = 0;
     for (unsigned int j = 0; j < n_; ++j) {

@@ -43,7 +43,8 @@ struct ChannelMeasures {
     double peak_dbfs = 0;       // largest |sample| against full scale
     double crest_db = 0;        // peak against rms: 3.01 dB for a sine
     double dc_percent = 0;      // the block's window-weighted mean, % of full scale
-    bool has_fundamental = false;   // a line at -120 dBFS or above, at min_components or higher
+    bool sounding = false;      // rms at floor_dbfs or above
+    bool has_fundamental = false;   // a line at floor_dbfs or above, at min_components or higher
     double unresolved_hz = 0;   // else a line below min_components: its frequency; 0 for none
     double frequency_hz = 0;    // the fundamental, interpolated between components
     double level_dbfs = 0;      // its power, AES17
@@ -63,7 +64,7 @@ struct Measures {
     int channels = 2;           // 1 (mono) or 2
     bool measured = false;      // none of the numbers below exist before
     ChannelMeasures channel[2];
-    bool has_correlation = false;   // stereo, both channels at -120 dBFS rms or above
+    bool has_correlation = false;   // stereo, both channels sounding
     double correlation = 0;     // -1 .. +1
     double balance_db = 0;      // left rms - right rms
     bool has_phase = false;     // stereo with a fundamental
@@ -76,7 +77,9 @@ public:
     static constexpr double band_low = 20.0;
     static constexpr double band_high = 20000.0;
     static constexpr int line_halfwidth = 8;        // components each side of a line
-    static constexpr double floor_dbfs = -120.0;    // quieter counts as nothing
+    // Quieter counts as nothing: 24 dB below the last bit of 16-bit
+    // samples (-120 dBFS), or of 32-bit ones (-216 dBFS).
+    static double floor_dbfs(int bits) { return bits > 16 ? -216.0 : -120.0; }
     static constexpr int min_components = 16;       // the lowest fundamental measured
 
     // The 7-term Blackman-Harris window for blocks of n frames (a power of
@@ -103,7 +106,8 @@ private:
                        ChannelMeasures& m) const;
     // Component of the fundamental's peak, or -1.
     int find_fundamental(int c, const MeasurementSettings& s) const;
-    void spectrum_measures(int c, int peak, const MeasurementSettings& s, int rate,
+    // floor: floor_dbfs of the samples' width.
+    void spectrum_measures(int c, int peak, const MeasurementSettings& s, int rate, double floor,
                            ChannelMeasures& m);
     double line_power(int c, long k) const;   // of [k - 8, k + 8]
     double line_centre(int c, long k) const;  // its power-weighted centre, components

@@ -32,14 +32,14 @@ void line_of(std::FILE* f, double time_s, const char* name, const ChannelMeasure
     if (m.has_correlation)
         std::fprintf(f, "%.4f", m.correlation);
     std::fprintf(f, ",%.3f,", c.dc_percent);
-    if (c.rms_dbfs >= Measurement::floor_dbfs)
+    if (c.sounding)
         std::fprintf(f, "%.2f", c.crest_db);
     std::fputc(',', f);
     if (c.has_fundamental)
         std::fprintf(f, "%.2f", c.enob_bits);
     std::fputc(',', f);
     const bool stereo = m.channels == 2;
-    if (stereo && m.channel[0].rms_dbfs >= Measurement::floor_dbfs && m.channel[1].rms_dbfs >= Measurement::floor_dbfs)
+    if (stereo && m.channel[0].sounding && m.channel[1].sounding)
         std::fprintf(f, "%.2f", m.balance_db);
     std::fputc(',', f);
     if (stereo && m.has_phase)
@@ -118,7 +118,7 @@ bool always(const ChannelMeasures&)
 
 bool sounding(const ChannelMeasures& c)
 {
-    return c.rms_dbfs >= Measurement::floor_dbfs;
+    return c.sounding;
 }
 
 bool fundamental(const ChannelMeasures& c)

@@ -6,10 +6,11 @@
 // thd_pct,thdn_pct,snr_db,sinad_db,correlation with "%.3f" for the time,
 // dB and Hz, "%.5f" for percentages and "%.4f" for the correlation; the
 // fundamental's fields are empty when there is none, the correlation in
-// mono and when a channel is below -120 dBFS. level_db is the fundamental's
+// mono and when a channel is not sounding (below -120 dBFS at 16 bits,
+// -216 at 32). level_db is the fundamental's
 // level plus the calibration; rms and peak are always dBFS. Then
 // dc_pct,crest_db,enob_bits,balance_db,phase_deg ("%.3f" for DC and phase,
-// "%.2f" else), empty where the window shows "-": crest below -120 dBFS,
+// "%.2f" else), empty where the window shows "-": crest when not sounding,
 // ENOB without a fundamental, balance and phase in mono (the pair's values
 // on both lines).
 #pragma once

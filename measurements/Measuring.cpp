@@ -36,6 +36,7 @@ unsigned long ring_held = 0;    // frames written since the run began
 bool hinted = false;            // the run's hint on a fundamental too low is given
 MeasurementSettings last_settings;
 int last_rate = 0;
+int last_bits = 16;          // the samples' width then
 
 void size_ring(unsigned int block_frames)
 {
@@ -150,6 +151,7 @@ void measure_block(const Block& b)
     MeasurementSettings s = settings_of(*b.levels);
     last_settings = s;
     last_rate = in.rate;
+    last_bits = in.bits;
     const bool window = measurements_window_open();
     if (!window && !measurement_log.active())
         return;
@@ -211,6 +213,7 @@ bool measured_fundamental_dbfs(double& level)
     latest.setup(n);
     BlockInputs in{};
     in.rate = last_rate;
+    in.bits = last_bits;
     MeasurementSettings s = last_settings;
     s.averaging = 1;
     Measures m;

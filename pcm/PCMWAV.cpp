@@ -134,7 +134,7 @@ void PCMWAV::hint_format() const
             return;   // the format is right: something else is wrong
         pcm_error(
                 "hint: %s holds %u channel%s at %u Hz with %u bits%s; it must be 2 channels at 44100 Hz with 16 "
-                "bits, as made by: sox in.wav -r 44100 -c 2 -b 16 out.wav\n",
+                "bits, as made by: sox in.wav -r 44100 -c 2 -b 16 out.wav, or -resolution 32\n",
                 name.c_str(), got_channels, got_channels == 1 ? "" : "s", got_rate, bits,
                 get16(f) == 1 ? "" : " (not integer PCM)");
         return;

@@ -27,7 +27,7 @@ TEST(UserMessages, HintsFollowTheirFailureOnce)
          "/dev/...), pulse, pulse:SOURCE, alsa:NAME or demo\n"},
         {{"-device", "demo", "-diskfile", "-file", mono},
          "error: Male formed header\nhint: " + mono + " holds 1 channel at 22050 Hz with 16 bits; it must be 2 "
-         "channels at 44100 Hz with 16 bits, as made by: sox in.wav -r 44100 -c 2 -b 16 out.wav\n"},
+         "channels at 44100 Hz with 16 bits, as made by: sox in.wav -r 44100 -c 2 -b 16 out.wav, or -resolution 32\n"},
         {{"-device", "demo", "-diskfile", "-file", good, "-rate", "48000"},
          "warning: the file is at 44100 Hz and plays at 48000 Hz: it will sound at the wrong speed and pitch "
          "(-rate 44100 plays it right)\n"},

@@ -21,7 +21,8 @@ double sine(double t, double f, double a) { return a * std::sin(2 * pi * f * t);
 
 // Both channels carry x(t), full scale 1, at t seconds; measured as the
 // block after a start unless restart is false.
-Measures measure(Measurement& m, const std::function<double(double)>& x, MeasurementSettings s = {}, bool restart = true)
+Measures measure(Measurement& m, const std::function<double(double)>& x, MeasurementSettings s = {}, bool restart = true,
+                 int bits = 16)
 {
     std::vector<int32_t> b(2 * n);
     int64_t sum = 0;
@@ -30,6 +31,7 @@ Measures measure(Measurement& m, const std::function<double(double)>& x, Measure
     BlockInputs in;
     in.rate = rate;
     in.dc_left = in.dc_right = int(sum / n);
+    in.bits = bits;
     Measures out;
     m.setup(n);
     m.add_block(b.data(), in, s, restart);
@@ -113,3 +115,20 @@ TEST(Measurement, AveragesOverBlocksAndIgnoresTheOffset)
     EXPECT_NEAR(offset.thd_percent, plain.thd_percent, 1e-6);
 }
 
+
+// 32-bit samples measure below 16-bit ones' floor: a 1 kHz tone at -1 dBFS
+// with its third harmonic 125 dB down reads that THD, and a tone at -130
+// dBFS is a fundamental at 32 bits but nothing at 16.
+TEST(Measurement, ThirtyTwoBitSamplesMeasureBelowTheSixteenBitFloor)
+{
+    Measurement m;
+    const double a = std::pow(10.0, -1 / 20.0), h3 = a * std::pow(10.0, -125 / 20.0);
+    const ChannelMeasures c = measure(m, [&](double t) { return sine(t, 1000, a) + sine(t, 3000, h3); }, {}, true, 32).channel[0];
+    ASSERT_TRUE(c.has_fundamental);
+    EXPECT_NEAR(20 * std::log10(c.thd_percent / 100), -125, 1.5);
+    const double quiet = std::pow(10.0, -130 / 20.0);
+    const ChannelMeasures deep = measure(m, [&](double t) { return sine(t, 1000, quiet); }, {}, true, 32).channel[0];
+    ASSERT_TRUE(deep.has_fundamental && deep.sounding);
+    EXPECT_NEAR(deep.level_dbfs, -130, 0.1);
+    EXPECT_FALSE(measure(m, [&](double t) { return sine(t, 1000, quiet); }).channel[0].has_fundamental);
+}
