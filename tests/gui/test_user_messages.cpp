@@ -85,7 +85,8 @@ static bool shows_line(const Image& img, Glyphs& g, const std::string& text, uin
     for (int y = 0; y < img.height(); ++y)
         for (int x = 0; x < img.width(); ++x)
             if (std::all_of(px.begin(), px.end(), [&](auto p) {
-                    return x + p.first < img.width() && y + p.second < img.height() && img.at(x + p.first, y + p.second) == rgb;
+                    const int u = x + p.first, v = y + p.second;
+                    return u >= 0 && v >= 0 && u < img.width() && v < img.height() && img.at(u, v) == rgb;
                 }))
                 return !px.empty();
     return false;
