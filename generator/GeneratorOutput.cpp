@@ -34,7 +34,7 @@ bool GeneratorOutput::open(const char* device, int rate, int bits, unsigned int 
         close();
         return false;
     }
-    const int size = int(block_frames);
+    const int size = int(device_blocks * block_frames);
     pcm_.reset(device && *device ? create_pcm(device, PCM::Device, PCM::Write, format, 2, rate, size)
                                  : open_default(format, rate, size));
     if (!pcm_) {
