@@ -129,3 +129,32 @@ TEST(GeneratorProgram, PlaysTheSineThroughTheLoopAndTheKeySwitchesIt)
         step = std::max(step, std::fabs(left[i] - left[i - 1]));
     EXPECT_LE(step, own);
 }
+
+// In disk-file mode the device plays the file: the generator switched on by
+// generatorOn says so once, however many blocks the run takes, and plays
+// nothing.
+TEST(GeneratorProgram, SaysOnceThatTheDiskFileHasTheDevice)
+{
+    TempDir dir;
+    const std::string wav = dir.file("silence.wav");
+    ASSERT_TRUE(write_file(wav, wav_bytes(std::vector<StereoBlock>(40, StereoBlock{silent_block(), silent_block()}))));
+    XServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    Display* dpy = server.display();
+    Program prog(server, {"-diskfile", "-filename", wav, "-device", "demo", "-xrm", "Zentaphon.generatorOn: True"}, {});
+    ASSERT_TRUE(prog.started()) << prog.error();
+    Windows win = open_windows(dpy);
+    ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
+    ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
+    ASSERT_TRUE(wait_until([&] { return is_set(dpy, win.controls.analyser_run); }));
+    // The run ends at the file's end.
+    EXPECT_TRUE(wait_until([&] { return !is_set(dpy, win.controls.analyser_run); }, 15));
+    const std::string err = prog.stderr_text();
+    const std::string line = "warning: the generator plays only while sampling from the sound card; "
+                             "in disk-file mode the device plays the file\n";
+    const size_t at = err.find(line);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err.find(line, at + 1), std::string::npos) << err;
+    EXPECT_EQ(err.find("mode: write\nformat: signed 16 bits\nchannels: 2\nrate: 44100 Hz\nbuffer size: 4096"),
+              std::string::npos) << err;
+}
