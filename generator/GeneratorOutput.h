@@ -1,10 +1,9 @@
 // The generator's samples played to a device without ever waiting for it:
 // after each block the input delivered, top_up writes what the output can
 // take now (PCM::room), so the output never holds the input up. The
-// device's own block is two of the input's: the sound server then keeps
-// two to four of them queued (about three), and asks for the next two
-// while at least two are left, so a request that waits for the next block
-// to be seen still finds a block queued.
+// device's own block is three of the input's: the sound server then keeps
+// three to six of them queued, and asks for the next three while three are
+// left, so a request seen a block late still finds two blocks queued.
 #pragma once
 
 #include "generator/Generator.h"
@@ -15,8 +14,8 @@
 
 class GeneratorOutput {
 public:
-    static constexpr unsigned int device_blocks = 2;    // input blocks per device block
-    static constexpr unsigned int queue_blocks = 4;     // the most written at once
+    static constexpr unsigned int device_blocks = 3;    // input blocks per device block
+    static constexpr unsigned int queue_blocks = 6;     // the most written at once
 
     // Opens device ("" or null: the sound server's default sink when a
     // server answers, else ALSA's "default") for writing stereo at rate Hz

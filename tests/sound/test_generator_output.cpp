@@ -65,8 +65,8 @@ TEST(GeneratorOutput, SineThroughTheSoundServerAtItsFrequencyLevelAndPurity)
     out.generator().switch_on(true);
     // Topped up every 10 ms, as blocks would come, until the server plays
     // (a fresh server's sink starts after a while), then for 4 s more.
-    // (Beyond the server's buffer of four blocks: it plays.)
-    for (int i = 0; i < 1000 && out.frames_written() <= 6 * 2048; ++i) {
+    // (Beyond the server's buffer of six blocks: it plays.)
+    for (int i = 0; i < 1000 && out.frames_written() <= 8 * 2048; ++i) {
         ASSERT_TRUE(out.top_up());
         soundtest::sleep_ms(10);
     }

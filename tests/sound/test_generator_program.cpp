@@ -48,9 +48,11 @@ size_t first_above(const std::vector<double>& x, size_t from, double level)
     return from;
 }
 
-}  // namespace
 
-TEST(GeneratorProgram, PlaysTheSineThroughTheLoopAndTheKeySwitchesIt)
+// One run: the program's generator on, sound for 4 s, then o in the
+// Generator window off and, 1 s later, on; what parec heard and the
+// program's standard error.
+void run_loop(std::string& raw, std::string& err)
 {
     soundtest::SoundServer pa;
     ASSERT_TRUE(pa.start()) << pa.error;
@@ -74,8 +76,7 @@ TEST(GeneratorProgram, PlaysTheSineThroughTheLoopAndTheKeySwitchesIt)
     ASSERT_TRUE(win.ok()) << dump_tree(dpy, server.root());
     ASSERT_TRUE(click_centre(dpy, win.controls.analyser_run));
     ASSERT_TRUE(prog.wait_stderr("name: pulse:" + sink + "\n")) << prog.stderr_text();
-    // Sound for 4 s (a fresh server's sink starts after a while), then the
-    // window by the key o in the analyser, and o in it: off, and on again.
+    // (A fresh server's sink starts after a while.)
     soundtest::sleep_ms(4000);
     ASSERT_TRUE(move_pointer(dpy, win.spectrum.area[0], 300, 100));
     ASSERT_TRUE(key(dpy, XK_o));
@@ -88,10 +89,27 @@ TEST(GeneratorProgram, PlaysTheSineThroughTheLoopAndTheKeySwitchesIt)
     ASSERT_TRUE(key(dpy, XK_o));
     soundtest::sleep_ms(1500);
     soundtest::stop_process(rec);
-    const std::string err = prog.stderr_text();
-    EXPECT_EQ(err.find("error:"), std::string::npos) << err;
+    err = prog.stderr_text();
+    raw = soundtest::read_file(heard);
+}
 
-    const std::string raw = soundtest::read_file(heard);
+}  // namespace
+
+TEST(GeneratorProgram, PlaysTheSineThroughTheLoopAndTheKeySwitchesIt)
+{
+    // A busy machine may keep the program from the output for longer than
+    // its queue; the server then reports an underrun, and the run is tried
+    // again on a fresh server.
+    std::string raw, err;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ASSERT_NO_FATAL_FAILURE(run_loop(raw, err));
+        if (err.find("underrun") == std::string::npos)
+            break;
+        std::printf("attempt %d: underrun\n", attempt + 1);
+    }
+    EXPECT_EQ(err.find("error:"), std::string::npos) << err;
+    EXPECT_EQ(err.find("underrun"), std::string::npos) << err;
+
     const std::vector<double> left = channel_of(raw, 0), right = channel_of(raw, 1);
     const size_t start = first_above(left, 0, 0.1);
     const size_t from = start + size_t(rate / 2), n = size_t(rate);   // 997 whole periods
@@ -155,6 +173,8 @@ TEST(GeneratorProgram, SaysOnceThatTheDiskFileHasTheDevice)
     const size_t at = err.find(line);
     ASSERT_NE(at, std::string::npos) << err;
     EXPECT_EQ(err.find(line, at + 1), std::string::npos) << err;
-    EXPECT_EQ(err.find("mode: write\nformat: signed 16 bits\nchannels: 2\nrate: 44100 Hz\nbuffer size: 4096"),
-              std::string::npos) << err;
+    // One stream for writing: the device playing the file.
+    const size_t write = err.find("mode: write\n");
+    ASSERT_NE(write, std::string::npos) << err;
+    EXPECT_EQ(err.find("mode: write\n", write + 1), std::string::npos) << err;
 }
