@@ -108,3 +108,44 @@ TEST(GeneratorOutput, SineThroughTheSoundServerAtItsFrequencyLevelAndPurity)
         EXPECT_LT(std::fabs(advance), 2.0 * pi * 0.01 * 0.5) << "channel " << c;
     }
 }
+
+// A stopped server takes nothing: topping up writes nothing and never
+// waits (20 top-ups well inside the 3 s a window may freeze), and once the
+// server goes on, the output flows again.
+TEST(GeneratorOutput, AStoppedServerNeverHoldsTheTopUp)
+{
+    soundtest::SoundServer pa;
+    ASSERT_TRUE(pa.start()) << pa.error;
+    setenv("PULSE_SERVER", ("unix:" + pa.socket).c_str(), 1);
+    GeneratorOutput out;
+    testing::internal::CaptureStderr();
+    const bool opened = out.open(("pulse:" + std::string(soundtest::sink)).c_str(), int(rate), 16, 2048);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(opened) << err;
+    out.generator().switch_on(true);
+    for (int i = 0; i < 1000 && out.frames_written() <= 8 * 2048; ++i) {
+        ASSERT_TRUE(out.top_up());
+        soundtest::sleep_ms(10);
+    }
+    ASSERT_GT(out.frames_written(), 8u * 2048u);
+    kill(pa.server, SIGSTOP);
+    soundtest::sleep_ms(300);   // what it had queued is asked for, and not sent
+    const unsigned long long before = out.frames_written();
+    timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(out.top_up());
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    const double took = double(t1.tv_sec - t0.tv_sec) + 1e-9 * double(t1.tv_nsec - t0.tv_nsec);
+    EXPECT_LT(took, 3.0);
+    const unsigned long long stopped = out.frames_written() - before;
+    kill(pa.server, SIGCONT);
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(out.top_up());
+        soundtest::sleep_ms(10);
+    }
+    EXPECT_GT(out.frames_written() - before - stopped, 2u * 2048u);
+    testing::internal::CaptureStderr();
+    out.close();
+    testing::internal::GetCapturedStderr();
+}
