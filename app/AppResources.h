@@ -115,7 +115,30 @@
     ROW(spectrogram, "spectrogram", "Spectrogram", Boolean, False, unchecked, no_fallback,         \
         read_where_used)                                                                           \
     ROW(spectrogramcolors, "spectrogramColors", "SpectrogramColors", String, "viridis",            \
-        choices("viridis", "gray"), no_fallback, read_where_used)
+        choices("viridis", "gray"), no_fallback, read_where_used)                                \
+    /* The signal generator: its window and switch at start-up, signal, output, the sweep. */     \
+    ROW(generator, "generator", "Generator", Boolean, False, unchecked, no_fallback,               \
+        read_where_used)                                                                           \
+    ROW(generatoron, "generatorOn", "GeneratorOn", Boolean, False, unchecked, no_fallback,         \
+        read_where_used)                                                                           \
+    ROW(generatorsignal, "generatorSignal", "GeneratorSignal", String, "sine",                     \
+        choices("sine", "white", "pink", "sweep", "off"), no_fallback, read_where_used)            \
+    ROW(generatorfrequency, "generatorFrequency", "GeneratorFrequency", Float, "1000",             \
+        range(1, 376320), no_fallback, read_where_used)                                            \
+    ROW(generatorlevel, "generatorLevel", "GeneratorLevel", Float, "-20", range(-120, 0),          \
+        no_fallback, read_where_used)                                                              \
+    ROW(generatorchannels, "generatorChannels", "GeneratorChannels", String, "both",               \
+        choices("both", "left", "right", "inverted"), no_fallback, read_where_used)                \
+    ROW(generatordevice, "generatorDevice", "GeneratorDevice", String, "", unchecked,              \
+        no_fallback, read_where_used)                                                              \
+    ROW(generatordither, "generatorDither", "GeneratorDither", Boolean, True, unchecked,           \
+        no_fallback, read_where_used)                                                              \
+    ROW(sweepstart, "sweepStart", "SweepStart", Float, "20", range(1, 376320), no_fallback,        \
+        read_where_used)                                                                           \
+    ROW(sweepend, "sweepEnd", "SweepEnd", Float, "20000",                                          \
+        both(range(1, 376320), above("sweepStart")), no_fallback, read_where_used)                 \
+    ROW(sweeplength, "sweepLength", "SweepLength", Float, "5", range(0.1, 3600), no_fallback,      \
+        read_where_used)
 
 // The types of the rows: the field's C++ type and the representation the
 // toolkit converts the resource value to.

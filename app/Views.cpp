@@ -4,6 +4,7 @@
 #include "analyser/Analyser.h"
 #include "app/Icons.h"
 #include "app/Startup.h"
+#include "generator/GeneratorWindow.h"
 #include "measurements/MeasurementsWindow.h"
 #include "measurements/Measuring.h"
 #include "spectrogram/SpectrogramWindow.h"
@@ -23,6 +24,9 @@ const View views[] = {
     {"Spectrogram", &AppResources::spectrogram, XK_g, "Spectrogram", "Spectrogram...", false,
      show_spectrogram_window, spectrogram_open, nullptr, View::AfterAnalysers, spectrogram_take_block,
      spectrogram_export_part, nullptr, spectrogram_set_log_scale, nullptr},
+    {"Generator", &AppResources::generator, XK_o, "Generator", "Generator...", true,
+     show_generator_window, generator_window_open, generator_takes_blocks, View::EveryBlock, generator_take_block,
+     nullptr, generator_sampling_stopped, nullptr, generator_apply_settings},
 };
 const int view_count = sizeof views / sizeof views[0];
 

@@ -48,6 +48,9 @@ public:
     virtual int64_t read(void* buffer, uint64_t count) = 0;
     // Frames written, or -1. The buffer may be converted in place.
     virtual int64_t write(void* buffer, uint64_t count) = 0;
+    // Frames a write can take now without waiting (a stream for writing);
+    // -1 when the kind cannot tell, or after the line of a lost stream.
+    virtual int64_t room() { return -1; }
 
     int bytes_per_frame() const { return channels << format; }
     // While set, a failed transfer prints no line of its own: whoever set it

@@ -249,6 +249,26 @@ int64_t PCMALSA::move(char* data, uint64_t count, Transfer transfer)
     return static_cast<int64_t>(count);
 }
 
+int64_t PCMALSA::room()
+{
+    if (gone)
+        return report_gone(-ENODEV);
+    snd_pcm_sframes_t n = snd_pcm_avail_update(pcm);
+    if (n == -EPIPE || n == -ESTRPIPE) {
+        // Played dry: a prepare starts it again, at once for a non-blocking PCM.
+        if (n == -EPIPE)
+            xruns.note(name.c_str(), "underrun");
+        const int r = snd_pcm_recover(pcm, static_cast<int>(n), 1);
+        n = r < 0 ? r : snd_pcm_avail_update(pcm);
+    }
+    if (n < 0) {
+        if (has_gone(static_cast<int>(n)))
+            return report_gone(static_cast<int>(n));
+        return transfer_failed("error: %s: %s\n", name.c_str(), snd_strerror(static_cast<int>(n)));
+    }
+    return static_cast<int64_t>(n);
+}
+
 int64_t PCMALSA::read(void* data, uint64_t count)
 {
     return move(static_cast<char*>(data), count,

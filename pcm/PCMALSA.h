@@ -27,6 +27,8 @@ public:
     int64_t seek(int64_t frame, int whence) override;
     int64_t read(void* buffer, uint64_t count) override;
     int64_t write(void* buffer, uint64_t count) override;
+    // The frames free in the buffer; an underrun is recovered first.
+    int64_t room() override;
 
 private:
     snd_pcm_t* pcm = nullptr;

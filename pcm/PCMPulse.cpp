@@ -159,7 +159,13 @@ bool PCMPulse::open_stream()
     pa_stream_set_suspended_callback(stream, on_suspended, this);
     if (mode == Write) {
         pa_stream_set_underflow_callback(stream, on_xrun, this);
-        r = pa_stream_connect_playback(stream, nullptr, &want, flags, nullptr, nullptr);
+        // "pulse:SINK" plays to that sink; a source's name (a sink's
+        // ".monitor", as a recording names it) to the default one.
+        const char* sink = source_name();
+        const size_t n = sink ? strlen(sink) : 0;
+        if (n >= 8 && strcmp(sink + n - 8, ".monitor") == 0)
+            sink = nullptr;
+        r = pa_stream_connect_playback(stream, sink, &want, flags, nullptr, nullptr);
     } else {
         r = pa_stream_connect_record(stream, source_name(), &want, flags);
     }
@@ -390,6 +396,24 @@ int64_t PCMPulse::read(void* buffer, uint64_t count)
         flip_sign(out, static_cast<size_t>(total));
     xruns.received(name.c_str(), static_cast<long long>(count), started, rate, size);
     return static_cast<int64_t>(count);
+}
+
+int64_t PCMPulse::room()
+{
+    if (!alive()) {
+        report_lost();
+        return -1;
+    }
+    // Turns of the loop that wait for nothing; a few, should the server
+    // keep sending.
+    for (int i = 0; i < 16 && pa_mainloop_iterate(loop, 0, nullptr) > 0; ++i) {
+    }
+    const size_t free_bytes = alive() ? pa_stream_writable_size(stream) : static_cast<size_t>(-1);
+    if (free_bytes == static_cast<size_t>(-1)) {
+        report_lost();
+        return -1;
+    }
+    return static_cast<int64_t>(free_bytes / static_cast<size_t>(bytes_per_frame()));
 }
 
 int64_t PCMPulse::write(void* buffer, uint64_t count)

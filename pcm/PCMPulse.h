@@ -29,6 +29,8 @@ public:
     int64_t seek(int64_t frame, int whence) override;
     int64_t read(void* buffer, uint64_t count) override;
     int64_t write(void* buffer, uint64_t count) override;
+    // What the server can take, after handling what it has sent meanwhile.
+    int64_t room() override;
 
 private:
     pa_mainloop* loop = nullptr;
